@@ -1,0 +1,43 @@
+#!/bin/bash
+# Builds both presets and runs every test: the logic against the stand-in
+# natively (with sanitizers) and under Wine, then the Windows-only checks.
+set -euo pipefail
+cd "$(dirname "$0")"
+tools/install-deps.sh
+
+jobs=$(nproc)
+passed=0
+failed=0
+status=0
+
+# Runs one CTest preset and adds its counts to the totals.
+run_ctest() {
+    local preset=$1 log
+    log=$(mktemp)
+    ctest --preset "$preset" -j "$jobs" "${@:2}" 2>&1 | tee "$log" || status=1
+    local line total bad
+    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
+    rm -f "$log"
+    if [ -z "$line" ]; then
+        echo "ctest --preset $preset ran no tests" >&2
+        status=1
+        return
+    fi
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+}
+
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j "$jobs"
+run_ctest linux
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+trap 'WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true' EXIT
+run_ctest windows
+
+echo
+echo "tests: $passed passed, $failed failed"
+exit $status
