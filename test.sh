@@ -35,7 +35,13 @@ run_ctest linux
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
-trap 'WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true' EXIT
+stop_wine() {
+    local prefix
+    for prefix in build/windows/*prefix*/; do
+        WINEPREFIX="$PWD/$prefix" wineserver -k 2>/dev/null || true
+    done
+}
+trap stop_wine EXIT
 run_ctest windows
 
 echo

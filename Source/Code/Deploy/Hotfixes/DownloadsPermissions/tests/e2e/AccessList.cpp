@@ -1,0 +1,69 @@
+// Test helper, never shipped: shows or sets a folder's access list in SDDL.
+//   AccessList show PATH...      one line per path: the DACL as SDDL
+//   AccessList set PATH SDDL     replaces the DACL with the one in SDDL
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+
+namespace {
+
+struct LocalFreeDeleter {
+    void operator()(void* memory) const { LocalFree(memory); }
+};
+using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
+
+int Fail(const wchar_t* what, DWORD status) {
+    std::fwprintf(stderr, L"%ls failed: %lu\n", what, status);
+    return 1;
+}
+
+int Show(const wchar_t* path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                               &dacl, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS)
+        return Fail(L"GetNamedSecurityInfoW", status);
+    const LocalMemory owned(descriptor);
+    wchar_t* sddl = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                              DACL_SECURITY_INFORMATION, &sddl, nullptr))
+        return Fail(L"ConvertSecurityDescriptorToStringSecurityDescriptorW", GetLastError());
+    const LocalMemory ownedText(sddl);
+    std::wprintf(L"%ls\n", sddl);
+    return 0;
+}
+
+int Set(wchar_t* path, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return Fail(L"ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError());
+    const LocalMemory owned(descriptor);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+        return Fail(L"GetSecurityDescriptorDacl", GetLastError());
+    const DWORD status = SetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                               dacl, nullptr);
+    return status == ERROR_SUCCESS ? 0 : Fail(L"SetNamedSecurityInfoW", status);
+}
+
+}  // namespace
+
+extern "C" int wmain(int argc, wchar_t* argv[]) {
+    if (argc >= 3 && std::wcscmp(argv[1], L"show") == 0) {
+        int status = 0;
+        for (int i = 2; i < argc; ++i)
+            status |= Show(argv[i]);
+        return status;
+    }
+    if (argc == 4 && std::wcscmp(argv[1], L"set") == 0)
+        return Set(argv[2], argv[3]);
+    std::fwprintf(stderr, L"usage: AccessList show PATH... | AccessList set PATH SDDL\n");
+    return 2;
+}
