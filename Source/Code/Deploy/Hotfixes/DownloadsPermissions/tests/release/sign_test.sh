@@ -1,0 +1,52 @@
+#!/bin/bash
+# Signs the executable with a throwaway self-signed code-signing certificate,
+# made here and deleted afterwards, and checks sign.sh's refusals.
+#   sign_test.sh SIGN_SCRIPT EXE WORK_DIR
+set -euo pipefail
+sign=$1 exe=$2 work=$3
+rm -rf "$work" && mkdir -p "$work" && cd "$work"
+trap 'rm -rf "$work"' EXIT
+
+new_certificate() {
+    openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=$1" -keyout "$1.key" -out "$1.pem" \
+        -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=digitalSignature" 2>/dev/null
+}
+new_certificate signer
+new_certificate stranger
+password='throwaway-Pa55'
+openssl pkcs12 -export -in signer.pem -inkey signer.key -out signer.pfx -passout "pass:$password"
+
+failures=0
+# expect NAME WANTED_STATUS ENV... : runs sign.sh with only ENV set.
+expect() {
+    local name=$1 wanted=$2 status=0
+    shift 2
+    env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TSA "$@" \
+        "$sign" "$exe" signed.exe >output.txt 2>&1 || status=$?
+    if [ "$status" = 0 ] && [ -s signed.exe ] && ! osslsigncode verify -in signed.exe -CAfile signer.pem \
+            >verify.txt 2>&1; then
+        status=verify-failed
+    fi
+    if grep -qE 'PRIVATE KEY|'"$password" output.txt; then
+        status=leaked-secret
+    fi
+    if { [ "$wanted" = 0 ] && [ "$status" != 0 ]; } || { [ "$wanted" != 0 ] && [ "$status" = 0 ]; } ||
+        { [ "$wanted" != 0 ] && [ -e signed.exe ]; } || [ "$status" = leaked-secret ]; then
+        echo "FAILED $name: status $status"
+        cat output.txt
+        failures=$((failures + 1))
+    else
+        echo "ok     $name"
+    fi
+    rm -f signed.exe
+}
+
+expect "PEM certificate and key"            0 SIGN_CERT=signer.pem SIGN_KEY=signer.key
+expect "PKCS#12 with its password"          0 SIGN_PFX=signer.pfx SIGN_PASS="$password"
+expect "no credentials"                     1
+expect "certificate without key"            1 SIGN_CERT=signer.pem
+expect "key of another certificate"         1 SIGN_CERT=signer.pem SIGN_KEY=stranger.key
+expect "wrong PKCS#12 password"             1 SIGN_PFX=signer.pfx SIGN_PASS=wrong
+expect "PKCS#12 without password"           1 SIGN_PFX=signer.pfx
+expect "missing certificate file"           1 SIGN_CERT=nowhere.pem SIGN_KEY=signer.key
+[ "$failures" = 0 ]
