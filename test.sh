@@ -1,6 +1,7 @@
 #!/bin/bash
-# Builds both presets and runs every test: the logic against the stand-in
-# natively (with sanitizers) and under Wine, then the Windows-only checks.
+# Builds every preset and runs every test: the logic against the stand-in
+# natively (with sanitizers), fuzzed, and under Wine; then the shipped
+# executable end to end under Wine and its release properties.
 set -euo pipefail
 cd "$(dirname "$0")"
 tools/install-deps.sh
@@ -32,6 +33,11 @@ run_ctest() {
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$jobs"
 run_ctest linux
+
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+run_ctest fuzz
+grep -hE '^Done [0-9]+ runs' build/fuzz/Testing/Temporary/LastTest*.log | sed 's/^/fuzzing: /' || true
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"

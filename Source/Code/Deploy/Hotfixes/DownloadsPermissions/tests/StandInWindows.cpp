@@ -132,7 +132,7 @@ HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, wcha
 DWORD GetFileAttributesW(const wchar_t* path) {
     stand_in::Record("GetFileAttributesW(" + stand_in::Text(path) + ")");
     const auto found = Machine().attributes.find(path);
-    return found == Machine().attributes.end() ? INVALID_FILE_ATTRIBUTES : found->second;
+    return found == Machine().attributes.end() ? Machine().otherAttributes : found->second;
 }
 
 DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,

@@ -79,7 +79,8 @@ struct MachineState {
     std::optional<std::vector<BYTE>> agentPathValue;  // nullopt: no "Path" value
     Folder programFilesX86{S_OK, L"C:\\Program Files (x86)"};
     Folder commonAppData{S_OK, L"C:\\ProgramData"};
-    std::map<std::wstring, DWORD> attributes;  // absent: INVALID_FILE_ATTRIBUTES
+    std::map<std::wstring, DWORD> attributes;  // path -> its attributes
+    DWORD otherAttributes = INVALID_FILE_ATTRIBUTES;  // for every path not listed
     DWORD readStatus = ERROR_SUCCESS;
     PACL sourceDacl = nullptr;                  // what a successful read hands back
     DWORD clearStatus = ERROR_SUCCESS;          // first write, no DACL
