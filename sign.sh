@@ -54,4 +54,5 @@ if ! printf '%s' "${SIGN_PASS:-}" | osslsigncode sign "${credentials[@]}" "${pas
     grep -vE '^[0-9A-F]{8,}:error:' "$log" >&2 || true
     fail "signing failed: wrong password, a key that does not match the certificate, or an unreadable file"
 fi
-echo "signed: $output"
+cmake -DFILE="$output" -P "$here/tools/write-sha256.cmake"
+echo "signed: $output (checksum in $output.sha256)"

@@ -27,6 +27,11 @@ expect() {
             >verify.txt 2>&1; then
         status=verify-failed
     fi
+    # The signed file is exactly the built one plus a signature.
+    if [ "$status" = 0 ] && ! { osslsigncode remove-signature -in signed.exe -out unsigned.exe >/dev/null &&
+            cmp -s unsigned.exe "$exe" && (sha256sum --check --status signed.exe.sha256); }; then
+        status=not-the-built-file
+    fi
     if grep -qE 'PRIVATE KEY|'"$password" output.txt; then
         status=leaked-secret
     fi
@@ -38,7 +43,7 @@ expect() {
     else
         echo "ok     $name"
     fi
-    rm -f signed.exe
+    rm -f signed.exe signed.exe.sha256 unsigned.exe
 }
 
 expect "PEM certificate and key"            0 SIGN_CERT=signer.pem SIGN_KEY=signer.key
