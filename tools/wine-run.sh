@@ -3,7 +3,7 @@
 # Runs a Windows program under Wine in PREFIX, unattended: no debug chatter,
 # no Mono/Gecko installer dialogs, the prefix created on first use.
 set -e
-prefix=$1
+prefix=$(realpath -m "$1")
 shift
 export WINEPREFIX="$prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"

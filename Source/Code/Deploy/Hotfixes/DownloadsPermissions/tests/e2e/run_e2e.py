@@ -95,7 +95,7 @@ class Machine:
 
     def __init__(self, wine_run, prefix):
         self.wine_run = wine_run
-        self.prefix = Path(prefix)
+        self.prefix = Path(prefix).resolve()
         self.drive_c = self.prefix / "drive_c"
 
     def unix_path(self, windows_path):
