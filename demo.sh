@@ -5,10 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")"
 tools/install-deps.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$(nproc)" >/dev/null
+cmake --build --preset windows -j "$(nproc)" --target DownloadsPermissions AccessList >/dev/null
 
 exe=dist/DownloadsPermissions.exe
-access_list=$(find build/windows -name AccessList.exe | head -n 1)
+access_list=build/windows/Source/Code/Deploy/Hotfixes/DownloadsPermissions/tests/e2e/AccessList.exe
 prefix=$(mktemp -d "$PWD/build/windows/demo-prefix.XXXXXX")
 trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
 wine() { tools/wine-run.sh "$prefix" "$@"; }

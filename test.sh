@@ -30,6 +30,15 @@ run_ctest() {
     failed=$((failed + bad))
 }
 
+# Wine servers started by the Windows build and its tests end with this script.
+stop_wine() {
+    local prefix
+    for prefix in build/windows/*prefix*/; do
+        WINEPREFIX="$PWD/$prefix" wineserver -k 2>/dev/null || true
+    done
+}
+trap stop_wine EXIT
+
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$jobs"
 run_ctest linux
@@ -41,13 +50,6 @@ grep -hE '^Done [0-9]+ runs' build/fuzz/Testing/Temporary/LastTest*.log | sed 's
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
-stop_wine() {
-    local prefix
-    for prefix in build/windows/*prefix*/; do
-        WINEPREFIX="$PWD/$prefix" wineserver -k 2>/dev/null || true
-    done
-}
-trap stop_wine EXIT
 run_ctest windows
 
 echo
