@@ -50,7 +50,14 @@ std::string Pointer(const void* pointer) {
 // Out-parameters are recorded by whether the caller asked for them.
 std::string Out(const void* pointer) { return pointer ? "out" : "null"; }
 
-void Record(std::string call) { Machine().calls.push_back(std::move(call)); }
+// Records one call as "Function(argument, argument, ...)".
+template <typename... Arguments>
+void Record(const char* function, const Arguments&... arguments) {
+    std::string call = std::string(function) + "(";
+    const char* separator = "";
+    ((call += separator, call += arguments, separator = ", "), ...);
+    Machine().calls.push_back(call + ")");
+}
 
 }  // namespace
 
@@ -83,22 +90,20 @@ PSECURITY_DESCRIPTOR SourceDescriptor() { return kSourceDescriptor; }
 
 }  // namespace stand_in
 
-using stand_in::Machine;
+using namespace stand_in;
 
 LSTATUS RegOpenKeyExW(HKEY key, const wchar_t* subKey, DWORD options, REGSAM access, HKEY* result) {
-    stand_in::Record("RegOpenKeyExW(" + stand_in::Pointer(key) + ", " + stand_in::Text(subKey) + ", " +
-                     std::to_string(options) + ", " + stand_in::Hex(access) + ")");
+    Record("RegOpenKeyExW", Pointer(key), Text(subKey), std::to_string(options), Hex(access));
     if (Machine().openStatus != ERROR_SUCCESS)
         return Machine().openStatus;
-    *result = stand_in::kAgentKey;
+    *result = kAgentKey;
     return ERROR_SUCCESS;
 }
 
 LSTATUS RegQueryValueExW(HKEY key, const wchar_t* valueName, DWORD* reserved, DWORD* type, BYTE* data,
                          DWORD* dataSize) {
-    stand_in::Record("RegQueryValueExW(" + stand_in::Pointer(key) + ", " + stand_in::Text(valueName) +
-                     ", reserved=" + stand_in::Pointer(reserved) + ", type=" + stand_in::Out(type) +
-                     ", data=" + stand_in::Out(data) + ", size=" + std::to_string(*dataSize) + ")");
+    Record("RegQueryValueExW", Pointer(key), Text(valueName), "reserved=" + Pointer(reserved),
+           "type=" + Out(type), "data=" + Out(data), "size=" + std::to_string(*dataSize));
     const auto& value = Machine().agentPathValue;
     if (!value)
         return ERROR_FILE_NOT_FOUND;
@@ -111,49 +116,43 @@ LSTATUS RegQueryValueExW(HKEY key, const wchar_t* valueName, DWORD* reserved, DW
 }
 
 LSTATUS RegCloseKey(HKEY key) {
-    stand_in::Record("RegCloseKey(" + stand_in::Pointer(key) + ")");
+    Record("RegCloseKey", Pointer(key));
     return ERROR_SUCCESS;
 }
 
 HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, wchar_t* path) {
-    stand_in::Record("SHGetFolderPathW(" + stand_in::Pointer(owner) + ", " + stand_in::Hex(folder) + ", " +
-                     stand_in::Pointer(token) + ", " + std::to_string(flags) + ")");
-    const stand_in::Folder& answer =
-        folder == CSIDL_PROGRAM_FILESX86 ? Machine().programFilesX86 : Machine().commonAppData;
+    Record("SHGetFolderPathW", Pointer(owner), Hex(folder), Pointer(token), std::to_string(flags));
+    const Folder& answer = folder == CSIDL_PROGRAM_FILESX86 ? Machine().programFilesX86 : Machine().commonAppData;
     if (answer.result != S_OK)
         return answer.result;
-    const std::size_t copied = std::min(answer.path.size(), stand_in::kFolderBufferChars);
+    const std::size_t copied = std::min(answer.path.size(), kFolderBufferChars);
     std::copy_n(answer.path.begin(), copied, path);
-    if (copied < stand_in::kFolderBufferChars)
+    if (copied < kFolderBufferChars)
         path[copied] = L'\0';
     return S_OK;
 }
 
 DWORD GetFileAttributesW(const wchar_t* path) {
-    stand_in::Record("GetFileAttributesW(" + stand_in::Text(path) + ")");
+    Record("GetFileAttributesW", Text(path));
     const auto found = Machine().attributes.find(path);
     return found == Machine().attributes.end() ? Machine().otherAttributes : found->second;
 }
 
 DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
                             PSID* owner, PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
-    stand_in::Record("GetNamedSecurityInfoW(" + stand_in::Text(objectName) + ", " + std::to_string(objectType) +
-                     ", " + stand_in::Hex(info) + ", owner=" + stand_in::Out(owner) +
-                     ", group=" + stand_in::Out(group) + ", dacl=" + stand_in::Out(dacl) +
-                     ", sacl=" + stand_in::Out(sacl) + ", descriptor=" + stand_in::Out(descriptor) + ")");
+    Record("GetNamedSecurityInfoW", Text(objectName), std::to_string(objectType), Hex(info), "owner=" + Out(owner),
+           "group=" + Out(group), "dacl=" + Out(dacl), "sacl=" + Out(sacl), "descriptor=" + Out(descriptor));
     if (Machine().readStatus != ERROR_SUCCESS)
         return Machine().readStatus;
     *dacl = Machine().sourceDacl;
-    *descriptor = stand_in::kSourceDescriptor;
+    *descriptor = kSourceDescriptor;
     return ERROR_SUCCESS;
 }
 
 DWORD SetNamedSecurityInfoW(wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
                             PSID owner, PSID group, PACL dacl, PACL sacl) {
-    stand_in::Record("SetNamedSecurityInfoW(" + stand_in::Text(objectName) + ", " + std::to_string(objectType) +
-                     ", " + stand_in::Hex(info) + ", owner=" + stand_in::Pointer(owner) +
-                     ", group=" + stand_in::Pointer(group) + ", dacl=" + stand_in::Pointer(dacl) +
-                     ", sacl=" + stand_in::Pointer(sacl) + ")");
+    Record("SetNamedSecurityInfoW", Text(objectName), std::to_string(objectType), Hex(info),
+           "owner=" + Pointer(owner), "group=" + Pointer(group), "dacl=" + Pointer(dacl), "sacl=" + Pointer(sacl));
     const auto writes = std::count_if(Machine().calls.begin(), Machine().calls.end(), [](const std::string& call) {
         return call.rfind("SetNamedSecurityInfoW(", 0) == 0;
     });
@@ -161,6 +160,6 @@ DWORD SetNamedSecurityInfoW(wchar_t* objectName, SE_OBJECT_TYPE objectType, SECU
 }
 
 HLOCAL LocalFree(HLOCAL memory) {
-    stand_in::Record("LocalFree(" + stand_in::Pointer(memory) + ")");
+    Record("LocalFree", Pointer(memory));
     return nullptr;
 }
