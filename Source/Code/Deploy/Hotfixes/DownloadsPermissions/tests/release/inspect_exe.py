@@ -40,6 +40,8 @@ def main(path):
     fixed = getattr(pe, "VS_FIXEDFILEINFO", [None])[0]
     strings = version_strings(pe)
     imports = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    runtime = {symbol.name.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT if entry.dll.lower() == b"msvcrt.dll"
+               for symbol in entry.imports if symbol.name}
 
     checks = [
         ("machine", header.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]),
@@ -60,6 +62,8 @@ def main(path):
                                             ("CompanyName", "ProductName", "FileDescription", "LegalCopyright")),
          True),
         ("imports outside Windows", sorted(imports - SYSTEM_LIBRARIES), []),
+        # The system C runtime formats the messages, not a copy linked in.
+        ("system wprintf and fwprintf", {"wprintf", "fwprintf"} <= runtime, True),
         ("debug directory", optional.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]].Size,
          0),
         ("debug sections", [s.Name.rstrip(b"\0").decode() for s in pe.sections if s.Name.startswith(b".debug")],
