@@ -16,7 +16,8 @@ if [ ! -f "$prefix/system.reg" ]; then
 fi
 # A server and system services that outlive each program make every later
 # start cheap. They are started here with no output attached, so they never
-# hold the caller's pipes open; the server exits by itself once idle.
+# hold the caller's pipes open; whoever runs the tests stops them at the end
+# (wineserver -k), as test.sh and the end-to-end cleanup do.
 if wineserver -p 30 </dev/null >/dev/null 2>&1; then
     wineboot </dev/null >/dev/null 2>&1
 fi
