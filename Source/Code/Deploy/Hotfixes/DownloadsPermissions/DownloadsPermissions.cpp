@@ -19,16 +19,11 @@ bool IsExistingFolder(const wchar_t* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Length of the text in a looked-up path buffer; kPathChars when the buffer
-// holds no terminator, which no later step may read past.
-size_t TextLength(const wchar_t (&path)[kPathChars]) {
+// Length of the path a folder lookup left in its buffer; 0 when there is no
+// usable path: empty, or no terminator that later steps could stop at.
+size_t PathLength(const wchar_t (&path)[kPathChars]) {
     const wchar_t* end = std::wmemchr(path, L'\0', kPathChars);
-    return end ? static_cast<size_t>(end - path) : kPathChars;
-}
-
-bool IsUsablePath(const wchar_t (&path)[kPathChars]) {
-    const size_t length = TextLength(path);
-    return length != 0 && length != kPathChars;
+    return end ? static_cast<size_t>(end - path) : 0;
 }
 
 }  // namespace
@@ -60,15 +55,15 @@ extern "C" int wmain(int, wchar_t*[], wchar_t*[]) {
     wchar_t source[kPathChars];
     if (SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, source) != S_OK)
         return 0;
-    if (!IsUsablePath(source) || !IsExistingFolder(source))
+    if (PathLength(source) == 0 || !IsExistingFolder(source))
         return 0;
 
     wchar_t target[kPathChars];
     if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, target) != S_OK)
         return 0;
-    if (!IsUsablePath(target))
+    size_t targetChars = PathLength(target);
+    if (targetChars == 0)
         return 0;
-    size_t targetChars = TextLength(target);
     const bool needsSeparator = target[targetChars - 1] != L'\\';
     if (targetChars + needsSeparator + kDownloadsSuffixChars + 1 > kPathChars)
         return 0;

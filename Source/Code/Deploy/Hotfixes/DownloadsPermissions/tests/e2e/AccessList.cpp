@@ -1,23 +1,14 @@
 // Test helper, never shipped: shows or sets a folder's access list in SDDL.
 //   AccessList show PATH...      one line per path: the DACL as SDDL
 //   AccessList set PATH SDDL     replaces the DACL with the one in SDDL
-#include <windows.h>
-#include <aclapi.h>
-#include <sddl.h>
+#include "../../Platform.h"
 
-#include <cstdio>
-#include <cwchar>
-#include <memory>
+#include <sddl.h>
 
 namespace {
 
-struct LocalFreeDeleter {
-    void operator()(void* memory) const { LocalFree(memory); }
-};
-using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
-
 int Fail(const wchar_t* what, DWORD status) {
-    std::fwprintf(stderr, L"%ls failed: %lu\n", what, status);
+    fwprintf(stderr, L"%ls failed: %lu\n", what, status);
     return 1;
 }
 
@@ -28,13 +19,13 @@ int Show(const wchar_t* path) {
                                                &dacl, nullptr, &descriptor);
     if (status != ERROR_SUCCESS)
         return Fail(L"GetNamedSecurityInfoW", status);
-    const LocalMemory owned(descriptor);
+    const UniqueLocalMemory owned(descriptor);
     wchar_t* sddl = nullptr;
     if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
                                                               DACL_SECURITY_INFORMATION, &sddl, nullptr))
         return Fail(L"ConvertSecurityDescriptorToStringSecurityDescriptorW", GetLastError());
-    const LocalMemory ownedText(sddl);
-    std::wprintf(L"%ls\n", sddl);
+    const UniqueLocalMemory ownedText(sddl);
+    wprintf(L"%ls\n", sddl);
     return 0;
 }
 
@@ -42,7 +33,7 @@ int Set(wchar_t* path, const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
         return Fail(L"ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError());
-    const LocalMemory owned(descriptor);
+    const UniqueLocalMemory owned(descriptor);
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
@@ -56,14 +47,14 @@ int Set(wchar_t* path, const wchar_t* sddl) {
 }  // namespace
 
 extern "C" int wmain(int argc, wchar_t* argv[]) {
-    if (argc >= 3 && std::wcscmp(argv[1], L"show") == 0) {
+    if (argc >= 3 && wcscmp(argv[1], L"show") == 0) {
         int status = 0;
         for (int i = 2; i < argc; ++i)
             status |= Show(argv[i]);
         return status;
     }
-    if (argc == 4 && std::wcscmp(argv[1], L"set") == 0)
+    if (argc == 4 && wcscmp(argv[1], L"set") == 0)
         return Set(argv[2], argv[3]);
-    std::fwprintf(stderr, L"usage: AccessList show PATH... | AccessList set PATH SDDL\n");
+    fwprintf(stderr, L"usage: AccessList show PATH... | AccessList set PATH SDDL\n");
     return 2;
 }

@@ -20,10 +20,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
-AGENT_KEY = r"Software\Morvane Security\Dovrix\Kelto Agent"
+AGENT_KEY = r"Morvane Security\Dovrix\Kelto Agent"  # under each view's Software key
 PROGRAM_FILES = r"C:\Program Files (x86)"
 DOWNLOADS_SUFFIX = r"Morvane Security\Morvane Devices Agent\Downloads"
 DOWNLOADS = "C:\\ProgramData\\" + DOWNLOADS_SUFFIX
@@ -45,7 +45,7 @@ def reg_hex(kind, data):
     return f"{tag}:" + ",".join(f"{b:02x}" for b in data)
 
 
-REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ = 1, 2, 3, 4, 7
+REG_EXPAND_SZ, REG_BINARY, REG_MULTI_SZ = 2, 3, 7
 
 
 @dataclass
@@ -129,7 +129,7 @@ class Machine:
         app_data = case.app_data or "%ProgramData%"
         lines += [f"[{SHELL_FOLDERS}]", '"Common AppData"=' + reg_hex(REG_EXPAND_SZ, utf16(app_data + "\0"))]
         for view in case.views:
-            lines.append(f"[HKEY_LOCAL_MACHINE\\{view_root(view)}\\{AGENT_KEY[len('Software') + 1:]}]")
+            lines.append(f"[HKEY_LOCAL_MACHINE\\{view_root(view)}\\{AGENT_KEY}]")
             if case.path is not None:
                 lines.append('"Path"=' + case.path)
         self.import_reg(lines)
