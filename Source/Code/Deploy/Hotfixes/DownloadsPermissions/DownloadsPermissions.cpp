@@ -1,6 +1,11 @@
 // Gives the device agent's Downloads folder the access list (DACL) of the
-// 32-bit program-files folder. One straight run: every examined step that
-// fails ends it with status 0, leaving the machine as it was.
+// 32-bit program-files folder. One straight run that ends with status 0,
+// leaving the machine as it was wherever a step fails, except on two paths:
+//   681 (ERROR_STOPPED_ON_SYMLINK): the way to Downloads is a link, or it
+//       cannot be verified; nothing was written;
+//   the second write's error: the first write closed the folder and the
+//       second failed to give it its new list.
+// Each ends with one line on standard error.
 #include "DownloadsPermissions.h"
 
 #include <iterator>
@@ -13,6 +18,9 @@ constexpr wchar_t kAgentPathValue[] = L"Path";
 constexpr REGSAM kAgentKeyAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY;
 constexpr wchar_t kDownloadsSuffix[] = L"Morvane Security\\Morvane Devices Agent\\Downloads";
 constexpr size_t kDownloadsSuffixChars = std::size(kDownloadsSuffix) - 1;
+constexpr int kStoppedOnLink = 681;  // ERROR_STOPPED_ON_SYMLINK
+constexpr wchar_t kThroughLink[] = L"the way to it is a link";
+constexpr wchar_t kUnverifiable[] = L"the way to it cannot be verified";
 
 bool IsExistingFolder(const wchar_t* path) {
     const DWORD attributes = GetFileAttributesW(path);
@@ -24,6 +32,146 @@ bool IsExistingFolder(const wchar_t* path) {
 size_t PathLength(const wchar_t (&path)[kPathChars]) {
     const wchar_t* end = std::wmemchr(path, L'\0', kPathChars);
     return end ? static_cast<size_t>(end - path) : 0;
+}
+
+// Functions that Windows 5.2 lacks are looked up at run time, so that the
+// executable still loads there; null where this Windows has none.
+template <typename Function>
+Function LookUpKernel32(const char* name) {
+    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    if (!kernel32)
+        return nullptr;
+    // void (*)() converts to and from any function pointer type.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name)));
+}
+
+// Libraries that the shell-folder lookup and the security functions load by
+// name come only from System32, never from the tool's own folder; Redirection
+// Guard stops the process following junctions made by non-administrators,
+// also inside Windows' walk over the folder's children. Older Windows has
+// neither; the run is the same without them, so failures are not examined.
+void HardenProcess() {
+    if (const auto setDefaultDllDirectories =
+            LookUpKernel32<decltype(&SetDefaultDllDirectories)>("SetDefaultDllDirectories"))
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (const auto setMitigationPolicy =
+            LookUpKernel32<decltype(&SetProcessMitigationPolicy)>("SetProcessMitigationPolicy")) {
+        PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY redirectionTrust = {};
+        redirectionTrust.EnforceRedirectionTrust = 1;
+        setMitigationPolicy(ProcessRedirectionTrustPolicy, &redirectionTrust, sizeof redirectionTrust);
+    }
+}
+
+// base, then one backslash unless base already ends in one, then the
+// Downloads suffix. Its length, or 0 when base is empty or the result would
+// not fit.
+size_t AppendDownloadsSuffix(const wchar_t* base, size_t baseChars, wchar_t (&path)[kPathChars]) {
+    if (baseChars == 0)
+        return 0;
+    const bool needsSeparator = base[baseChars - 1] != L'\\';
+    if (baseChars + needsSeparator + kDownloadsSuffixChars + 1 > kPathChars)
+        return 0;
+    std::wmemcpy(path, base, baseChars);
+    if (needsSeparator)
+        path[baseChars++] = L'\\';
+    std::wmemcpy(path + baseChars, kDownloadsSuffix, kDownloadsSuffixChars + 1);
+    return baseChars + kDownloadsSuffixChars;
+}
+
+// The one handle both writes go through: the folder itself, never what a
+// link there points to, with exactly the rights the writes need
+// (MAXIMUM_ALLOWED would make Windows skip propagation to children), and no
+// delete sharing, so nobody can rename or remove it while it is held.
+UniqueHandle OpenDownloads(const wchar_t* path) {
+    return TakeHandle(CreateFileW(path, READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+}
+
+// Where a handle really leads, every link resolved. Its length, or 0 when
+// the platform cannot tell or the path does not fit.
+size_t GetFinalPath(HANDLE handle, wchar_t (&path)[kPathChars]) {
+    const auto getFinalPathNameByHandle =
+        LookUpKernel32<decltype(&GetFinalPathNameByHandleW)>("GetFinalPathNameByHandleW");
+    if (!getFinalPathNameByHandle)
+        return 0;
+    // A result as large as the buffer is the size it would have needed.
+    const DWORD chars = getFinalPathNameByHandle(handle, path, kPathChars, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (chars == 0 || chars >= kPathChars)
+        return 0;
+    path[chars] = L'\0';
+    return chars;
+}
+
+// Why the Downloads handle must not be written through, or null when it may:
+// it is a folder and no link, and it really lies where the application-data
+// folder really lies, followed by the suffix. Links at or above the
+// application-data folder are the administrator's and count as followed.
+const wchar_t* WhyNotTheRealDownloads(HANDLE downloads, const wchar_t* appDataPath) {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(downloads, &information))
+        return kUnverifiable;
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return kThroughLink;
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return kUnverifiable;  // swapped for something else since the folder test
+
+    const UniqueHandle appData =
+        TakeHandle(CreateFileW(appDataPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!appData)
+        return kUnverifiable;
+    wchar_t appDataFinal[kPathChars];
+    wchar_t expected[kPathChars];
+    wchar_t actual[kPathChars];
+    const size_t appDataFinalChars = GetFinalPath(appData.get(), appDataFinal);
+    const size_t expectedChars = AppendDownloadsSuffix(appDataFinal, appDataFinalChars, expected);
+    if (expectedChars == 0)
+        return kUnverifiable;
+    const size_t actualChars = GetFinalPath(downloads, actual);
+    if (actualChars == 0)
+        return kUnverifiable;
+    const auto compareStringOrdinal = LookUpKernel32<decltype(&CompareStringOrdinal)>("CompareStringOrdinal");
+    if (!compareStringOrdinal)
+        return kUnverifiable;
+    // Whole lengths as reported, so that no stray terminator cuts either short.
+    const bool same = compareStringOrdinal(expected, static_cast<int>(expectedChars), actual,
+                                           static_cast<int>(actualChars), TRUE) == CSTR_EQUAL;
+    return same ? nullptr : kThroughLink;
+}
+
+// One line on standard error. The path is shown in printable ASCII, '?' for
+// anything else: in the default locale the C runtime would end the line at
+// the first character it cannot convert, and the line must always be whole.
+void ReportRefusal(const wchar_t* downloadsPath, const wchar_t* reason) {
+    wchar_t shown[kPathChars];
+    size_t chars = 0;
+    for (; downloadsPath[chars] != L'\0'; ++chars) {
+        const wchar_t unit = downloadsPath[chars];
+        shown[chars] = unit >= 0x20 && unit < 0x7F ? unit : L'?';
+    }
+    shown[chars] = L'\0';
+    fwprintf(stderr, L"%ls was not repaired: %ls. Error %d\n", shown, reason, kStoppedOnLink);
+}
+
+// First an empty list, which closes the folder to everyone, then the
+// source's list: the folder is never open, and the second write is still a
+// real change that Windows propagates to the children. Status 0, or the
+// second write's error when it failed after the first landed and so left
+// the folder closed.
+int CopyAccessList(HANDLE downloads, PACL dacl) {
+    ACL closed = {};
+    if (!InitializeAcl(&closed, sizeof closed, ACL_REVISION))
+        return 0;
+    const DWORD closeStatus =
+        SetSecurityInfo(downloads, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &closed, nullptr);
+    const DWORD copyStatus =
+        SetSecurityInfo(downloads, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
+    if (closeStatus == ERROR_SUCCESS && copyStatus != ERROR_SUCCESS) {
+        fwprintf(stderr, L"SetSecurityInfo() failed. Error %d\n", static_cast<int>(copyStatus));
+        return static_cast<int>(copyStatus);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -49,6 +197,7 @@ bool IsAgentInstalled() {
 }
 
 extern "C" int wmain(int, wchar_t*[], wchar_t*[]) {
+    HardenProcess();
     if (!IsAgentInstalled())
         return 0;
 
@@ -58,39 +207,34 @@ extern "C" int wmain(int, wchar_t*[], wchar_t*[]) {
     if (PathLength(source) == 0 || !IsExistingFolder(source))
         return 0;
 
-    wchar_t target[kPathChars];
-    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, target) != S_OK)
+    wchar_t appData[kPathChars];
+    wchar_t downloadsPath[kPathChars];
+    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData) != S_OK)
         return 0;
-    size_t targetChars = PathLength(target);
-    if (targetChars == 0)
+    if (AppendDownloadsSuffix(appData, PathLength(appData), downloadsPath) == 0)
         return 0;
-    const bool needsSeparator = target[targetChars - 1] != L'\\';
-    if (targetChars + needsSeparator + kDownloadsSuffixChars + 1 > kPathChars)
-        return 0;
-    if (needsSeparator)
-        target[targetChars++] = L'\\';
-    std::wmemcpy(target + targetChars, kDownloadsSuffix, kDownloadsSuffixChars + 1);
     // The agent owns this folder; where it is missing there is nothing to repair.
-    if (!IsExistingFolder(target))
+    if (!IsExistingFolder(downloadsPath))
         return 0;
+
+    // Without the rights, or while another program holds the folder in a way
+    // that conflicts, nothing can be written: the same as having no rights.
+    const UniqueHandle downloads = OpenDownloads(downloadsPath);
+    if (!downloads)
+        return 0;
+    if (const wchar_t* reason = WhyNotTheRealDownloads(downloads.get(), appData)) {
+        ReportRefusal(downloadsPath, reason);
+        return kStoppedOnLink;
+    }
 
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(source, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    if (GetNamedSecurityInfoW(source, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &descriptor) != ERROR_SUCCESS)
         return 0;
     const UniqueLocalMemory sourceSecurity(descriptor);  // dacl points into it
-
-    const DWORD clearStatus = SetNamedSecurityInfoW(target, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                                    nullptr, nullptr, nullptr, nullptr);
-    const DWORD copyStatus = SetNamedSecurityInfoW(target, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                                   nullptr, nullptr, dacl, nullptr);
-    // A folder with no access list is open to everyone: if only the first
-    // write landed, the machine is less safe than before and must not report
-    // success. When both fail the account simply lacks the rights.
-    if (clearStatus == ERROR_SUCCESS && copyStatus != ERROR_SUCCESS) {
-        fwprintf(stderr, L"SetNamedSecurityInfo() failed. Error %d\n", static_cast<int>(copyStatus));
-        return static_cast<int>(copyStatus);
-    }
-    return 0;
+    // A source with no list at all would open the folder to everyone.
+    if (!dacl)
+        return 0;
+    return CopyAccessList(downloads.get(), dacl);
 }

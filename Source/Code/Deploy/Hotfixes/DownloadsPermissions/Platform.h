@@ -31,3 +31,10 @@ struct ReleaseWith {
 
 using UniqueKey = std::unique_ptr<std::remove_pointer_t<HKEY>, ReleaseWith<RegCloseKey>>;
 using UniqueLocalMemory = std::unique_ptr<void, ReleaseWith<LocalFree>>;
+using UniqueHandle = std::unique_ptr<void, ReleaseWith<CloseHandle>>;
+
+// CreateFileW reports failure as INVALID_HANDLE_VALUE rather than null; the
+// wrapper holds either as empty, so it never closes what was never opened.
+inline UniqueHandle TakeHandle(HANDLE handle) {
+    return UniqueHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}

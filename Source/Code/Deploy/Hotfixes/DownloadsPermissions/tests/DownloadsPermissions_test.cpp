@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -13,10 +14,15 @@
 
 namespace {
 
+using stand_in::kCommonAppData;
+using stand_in::kDownloads;
 using stand_in::MachineState;
 using stand_in::TextBytes;
 using Calls = std::vector<std::string>;
 
+const std::string kSuffix = R"~(Morvane Security\Morvane Devices Agent\Downloads)~";
+const std::string kHarden = "SetDefaultDllDirectories(0x800)";
+const std::string kMitigate = "SetProcessMitigationPolicy(16, flags=0x1, 4)";
 const std::string kOpen = R"~(RegOpenKeyExW(HKLM, "SOFTWARE\Morvane Security\Dovrix\Kelto Agent", 0, 0xf023f))~";
 const std::string kQuery = "RegQueryValueExW(agent-key, \"Path\", reserved=null, type=null, data=out, size=" +
                            std::to_string(kPathChars * sizeof(wchar_t)) + ")";
@@ -25,20 +31,74 @@ const std::string kClose = "RegCloseKey(agent-key)";
 const std::string kFindProgramFiles = "SHGetFolderPathW(null, 0x2a, null, 0)";
 const std::string kCheckProgramFiles = R"~(GetFileAttributesW("C:\Program Files (x86)"))~";
 const std::string kFindAppData = "SHGetFolderPathW(null, 0x23, null, 0)";
-const std::string kDownloads = R"~("C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads")~";
-const std::string kCheckDownloads = "GetFileAttributesW(" + kDownloads + ")";
+const std::string kInspect = "GetFileInformationByHandle(handle#1, out)";
+const std::string kFinalAppData = "GetFinalPathNameByHandleW(handle#2, out, 2048, 0x0)";
+const std::string kFinalDownloads = "GetFinalPathNameByHandleW(handle#1, out, 2048, 0x0)";
 const std::string kRead = R"~(GetNamedSecurityInfoW("C:\Program Files (x86)", 1, 0x4, owner=null, group=null, )~"
                           "dacl=out, sacl=null, descriptor=out)";
+const std::string kEmptyAcl = "InitializeAcl(out, 8, 2)";
 const std::string kFree = "LocalFree(source-descriptor)";
 
-std::string Write(const std::string& target, const std::string& dacl) {
-    return "SetNamedSecurityInfoW(" + target + ", 1, 0x4, owner=null, group=null, dacl=" + dacl + ", sacl=null)";
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string Write(const std::string& dacl) {
+    return "SetSecurityInfo(handle#1, 1, 0x4, owner=null, group=null, dacl=" + dacl + ", sacl=null)";
 }
 
-const Calls kRepair = {kOpen, kQuery, kCheckAgent, kClose, kFindProgramFiles, kCheckProgramFiles, kFindAppData,
-                       kCheckDownloads, kRead, Write(kDownloads, "null"), Write(kDownloads, "source-dacl"), kFree};
+std::string Compare(const std::string& expected, const std::string& actual) {
+    return "CompareStringOrdinal(" + Quoted(expected) + ", " + std::to_string(expected.size()) + ", " +
+           Quoted(actual) + ", " + std::to_string(actual.size()) + ", 1)";
+}
 
-Calls FirstCalls(size_t count) { return Calls(kRepair.begin(), kRepair.begin() + count); }
+// The folders of one run, and the real paths its check compares.
+struct Way {
+    std::string appData = Narrow(kCommonAppData);
+    std::string downloads = Narrow(kDownloads);
+    std::string expectedFinal = "\\\\?\\" + Narrow(kDownloads);
+    std::string actualFinal = expectedFinal;
+};
+
+// Every call of a whole repair along that way, handles' closing left out
+// (ExpectRun checks those apart).
+Calls RepairCalls(const Way& way = {}) {
+    return {kHarden,
+            kMitigate,
+            kOpen,
+            kQuery,
+            kCheckAgent,
+            kClose,
+            kFindProgramFiles,
+            kCheckProgramFiles,
+            kFindAppData,
+            "GetFileAttributesW(" + Quoted(way.downloads) + ")",
+            "CreateFileW(" + Quoted(way.downloads) + ", 0x60000, 0x3, null, 3, 0x2200000, null) = handle#1",
+            kInspect,
+            "CreateFileW(" + Quoted(way.appData) + ", 0x80, 0x7, null, 3, 0x2000000, null) = handle#2",
+            kFinalAppData,
+            kFinalDownloads,
+            Compare(way.expectedFinal, way.actualFinal),
+            kRead,
+            kEmptyAcl,
+            Write("empty-acl"),
+            Write("source-dacl"),
+            kFree};
+}
+
+const Calls kRepair = RepairCalls();
+
+// The calls of a repair up to and including the one that starts with last.
+Calls Until(const std::string& last, Calls calls = kRepair) {
+    const auto stop = std::find_if(calls.begin(), calls.end(),
+                                   [&](const std::string& call) { return call.rfind(last, 0) == 0; });
+    calls.erase(stop + 1, calls.end());
+    return calls;
+}
+
+Calls Then(Calls calls, const Calls& more) {
+    calls.insert(calls.end(), more.begin(), more.end());
+    return calls;
+}
 
 struct Outcome {
     int status;
@@ -86,6 +146,8 @@ void Capture(Action action, std::string& out, std::string& err) {
 }
 #endif
 
+// Runs the tool; every handle it opened must be closed exactly once, and the
+// closing calls are then left out of the calls returned.
 Outcome RunTool(std::vector<std::wstring> args = {L"DownloadsPermissions.exe"}) {
     std::vector<wchar_t*> argv;
     for (std::wstring& arg : args)
@@ -95,7 +157,14 @@ Outcome RunTool(std::vector<std::wstring> args = {L"DownloadsPermissions.exe"}) 
     Outcome outcome{};
     Capture([&] { outcome.status = wmain(static_cast<int>(args.size()), argv.data(), envp); }, outcome.out,
             outcome.err);
-    outcome.calls = stand_in::Machine().calls;
+    const MachineState& machine = stand_in::Machine();
+    const auto closes = std::count_if(machine.calls.begin(), machine.calls.end(), [](const std::string& call) {
+        return call.rfind("CloseHandle(", 0) == 0;
+    });
+    EXPECT_TRUE(machine.openHandles.empty());
+    EXPECT_EQ(static_cast<size_t>(closes), machine.opened.size());
+    std::remove_copy_if(machine.calls.begin(), machine.calls.end(), std::back_inserter(outcome.calls),
+                        [](const std::string& call) { return call.rfind("CloseHandle(", 0) == 0; });
     return outcome;
 }
 
@@ -121,53 +190,186 @@ void ExpectRun(const RunCase& c) {
 std::string OpenFailed(int status) { return "RegOpenKeyEx() failed. Error " + std::to_string(status) + "\n"; }
 
 TEST(Repair, EachStopPointEndsTheRunWithStatusZeroAndNoLaterCall) {
-    const auto agentDir = L"C:\\Program Files (x86)\\Kelto Agent";
-    const auto programFiles = L"C:\\Program Files (x86)";
-    const auto downloads = L"C:\\ProgramData\\Morvane Security\\Morvane Devices Agent\\Downloads";
+    const auto agentDir = stand_in::kAgentFolder;
+    const auto programFiles = stand_in::kProgramFilesX86;
+    const Calls opened = Until(kOpen);
     const RunCase cases[] = {
-        {"key missing", [](MachineState& m) { m.openStatus = ERROR_FILE_NOT_FOUND; }, FirstCalls(1), OpenFailed(2)},
-        {"key denied", [](MachineState& m) { m.openStatus = ERROR_ACCESS_DENIED; }, FirstCalls(1), OpenFailed(5)},
-        {"status printed signed", [](MachineState& m) { m.openStatus = -5; }, FirstCalls(1), OpenFailed(-5)},
-        {"no Path value", [](MachineState& m) { m.agentPathValue.reset(); }, {kOpen, kQuery, kClose}},
+        {"key missing", [](MachineState& m) { m.openStatus = ERROR_FILE_NOT_FOUND; }, opened, OpenFailed(2)},
+        {"key denied", [](MachineState& m) { m.openStatus = ERROR_ACCESS_DENIED; }, opened, OpenFailed(5)},
+        {"status printed signed", [](MachineState& m) { m.openStatus = -5; }, opened, OpenFailed(-5)},
+        {"no Path value", [](MachineState& m) { m.agentPathValue.reset(); }, Then(Until(kQuery), {kClose})},
         {"Path larger than the buffer",
          [](MachineState& m) { m.agentPathValue = TextBytes(std::wstring(kPathChars + 1, L'A')); },
-         {kOpen, kQuery, kClose}},
+         Then(Until(kQuery), {kClose})},
         {"Path names a file", [=](MachineState& m) { m.attributes[agentDir] = FILE_ATTRIBUTE_ARCHIVE; },
-         FirstCalls(4)},
-        {"Path names nothing", [=](MachineState& m) { m.attributes.erase(agentDir); }, FirstCalls(4)},
-        {"program files lookup fails", [](MachineState& m) { m.programFilesX86.result = E_FAIL; }, FirstCalls(5)},
+         Until(kClose)},
+        {"Path names nothing", [=](MachineState& m) { m.attributes.erase(agentDir); }, Until(kClose)},
+        {"program files lookup fails", [](MachineState& m) { m.programFilesX86.result = E_FAIL; },
+         Until(kFindProgramFiles)},
         {"program files lookup answers S_FALSE", [](MachineState& m) { m.programFilesX86.result = S_FALSE; },
-         FirstCalls(5)},
-        {"program files path empty", [](MachineState& m) { m.programFilesX86.path.clear(); }, FirstCalls(5)},
-        {"program files missing", [=](MachineState& m) { m.attributes.erase(programFiles); }, FirstCalls(6)},
+         Until(kFindProgramFiles)},
+        {"program files path empty", [](MachineState& m) { m.programFilesX86.path.clear(); },
+         Until(kFindProgramFiles)},
+        {"program files missing", [=](MachineState& m) { m.attributes.erase(programFiles); },
+         Until(kCheckProgramFiles)},
         {"program files is a file", [=](MachineState& m) { m.attributes[programFiles] = FILE_ATTRIBUTE_NORMAL; },
-         FirstCalls(6)},
-        {"app data lookup fails", [](MachineState& m) { m.commonAppData.result = E_INVALIDARG; }, FirstCalls(7)},
-        {"app data path empty", [](MachineState& m) { m.commonAppData.path.clear(); }, FirstCalls(7)},
-        {"Downloads missing", [=](MachineState& m) { m.attributes.erase(downloads); }, FirstCalls(8)},
-        {"Downloads is a file", [=](MachineState& m) { m.attributes[downloads] = FILE_ATTRIBUTE_ARCHIVE; },
-         FirstCalls(8)},
-        {"source DACL unreadable", [](MachineState& m) { m.readStatus = ERROR_ACCESS_DENIED; }, FirstCalls(9)},
+         Until(kCheckProgramFiles)},
+        {"app data lookup fails", [](MachineState& m) { m.commonAppData.result = E_INVALIDARG; },
+         Until(kFindAppData)},
+        {"app data path empty", [](MachineState& m) { m.commonAppData.path.clear(); }, Until(kFindAppData)},
+        {"Downloads missing", [](MachineState& m) { m.attributes.erase(kDownloads); },
+         Until("GetFileAttributesW(\"C:\\ProgramData")},
+        {"Downloads is a file", [](MachineState& m) { m.attributes[kDownloads] = FILE_ATTRIBUTE_ARCHIVE; },
+         Until("GetFileAttributesW(\"C:\\ProgramData")},
+        {"Downloads cannot be opened: no rights or a sharing conflict",
+         [](MachineState& m) { m.unopenable.insert(kDownloads); },
+         Then(Until("GetFileAttributesW(\"C:\\ProgramData"),
+              {"CreateFileW(" + Quoted(Narrow(kDownloads)) +
+               ", 0x60000, 0x3, null, 3, 0x2200000, null) = INVALID_HANDLE_VALUE"})},
+        {"source DACL unreadable", [](MachineState& m) { m.readStatus = ERROR_ACCESS_DENIED; }, Until(kRead)},
+        {"source has no DACL: copying it would open the folder", [](MachineState& m) { m.sourceDacl = nullptr; },
+         Then(Until(kRead), {kFree})},
+        {"no empty list could be made", [](MachineState& m) { m.aclInitializes = FALSE; },
+         Then(Until(kEmptyAcl), {kFree})},
     };
     for (const RunCase& c : cases)
         ExpectRun(c);
 }
 
-TEST(Repair, WritesClearThenCopyAndReportsOnlyAFolderLeftWithNoAccessList) {
-    const std::string leftOpen = "SetNamedSecurityInfo() failed. Error ";
+// The folder behind a link is never written; links the administrator made
+// at or above the application-data folder are followed.
+TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
+    const std::string refused = Narrow(kDownloads) + " was not repaired: ";
+    const std::string link = refused + "the way to it is a link. Error 681\n";
+    const std::string unverifiable = refused + "the way to it cannot be verified. Error 681\n";
+    const std::wstring elsewhere = L"\\\\?\\C:\\Users\\Public\\Downloads";
+    const std::string finalDownloads = "\\\\?\\" + Narrow(kDownloads);
+    const auto compareWith = [&](const std::string& actual) {
+        return Then(Until(kFinalDownloads), {Compare(finalDownloads, actual)});
+    };
+    const auto adminWay = [](const std::string& appDataFinal) {
+        Way way;
+        way.expectedFinal = way.actualFinal = appDataFinal + kSuffix;
+        return RepairCalls(way);
+    };
+    const std::wstring tooLong(kPathChars, L'x');
+    const RunCase cases[] = {
+        {"Downloads is a junction or symbolic link",
+         [](MachineState& m) { m.attributes[kDownloads] |= FILE_ATTRIBUTE_REPARSE_POINT; }, Until(kInspect), "",
+         link, 681},
+        {"a link above Downloads leads elsewhere", [&](MachineState& m) { m.finalPaths[kDownloads] = elsewhere; },
+         compareWith(Narrow(elsewhere)), "", link, 681},
+        {"a link at the agent's folder leads to another Downloads",
+         [](MachineState& m) {
+             m.finalPaths[kDownloads] = L"\\\\?\\C:\\Temp\\Morvane Devices Agent\\Downloads";
+         },
+         compareWith(R"~(\\?\C:\Temp\Morvane Devices Agent\Downloads)~"), "", link, 681},
+        {"swapped for a file after the folder test",
+         [](MachineState& m) { m.attributesOnceOpened[kDownloads] = FILE_ATTRIBUTE_ARCHIVE; }, Until(kInspect), "",
+         unverifiable, 681},
+        {"the handle cannot be inspected",
+         [](MachineState& m) { m.attributesOnceOpened[kDownloads] = INVALID_FILE_ATTRIBUTES; }, Until(kInspect),
+         "", unverifiable, 681},
+        {"application-data folder cannot be opened", [](MachineState& m) { m.unopenable.insert(kCommonAppData); },
+         Then(Until(kInspect),
+              {R"~(CreateFileW("C:\ProgramData", 0x80, 0x7, null, 3, 0x2000000, null) = INVALID_HANDLE_VALUE)~"}),
+         "", unverifiable, 681},
+        {"no final paths on this Windows",
+         [](MachineState& m) { m.missingFunctions.insert("GetFinalPathNameByHandleW"); },
+         Until("CreateFileW(\"C:\\ProgramData\""), "", unverifiable, 681},
+        {"no ordinal comparison on this Windows",
+         [](MachineState& m) { m.missingFunctions.insert("CompareStringOrdinal"); }, Until(kFinalDownloads), "",
+         unverifiable, 681},
+        {"application-data folder's final path unknown",
+         [](MachineState& m) { m.finalPaths[kCommonAppData] = L""; }, Until(kFinalAppData), "", unverifiable, 681},
+        {"Downloads' final path unknown", [](MachineState& m) { m.finalPaths[kDownloads] = L""; },
+         Until(kFinalDownloads), "", unverifiable, 681},
+        {"Downloads' final path longer than the buffer",
+         [&](MachineState& m) { m.finalPaths[kDownloads] = tooLong; }, Until(kFinalDownloads), "", unverifiable,
+         681},
+        {"application-data folder's final path leaves no room for the suffix",
+         [&](MachineState& m) { m.finalPaths[kCommonAppData] = tooLong.substr(0, kPathChars - kSuffix.size()); },
+         Until(kFinalAppData), "", unverifiable, 681},
+        {"stray terminators in the real paths hide no difference",
+         [](MachineState& m) {
+             m.finalPaths[kCommonAppData] = std::wstring(L"\0C:\\A", 5);
+             m.finalPaths[kDownloads] = std::wstring(L"\0D:\\B", 5);
+         },
+         Then(Until(kFinalDownloads), {R"~(CompareStringOrdinal("", 54, "", 5, 1))~"}), "", link, 681},
+        {"administrator's link at the application-data folder",
+         [](MachineState& m) {
+             m.finalPaths[kCommonAppData] = L"D:\\Data";
+             m.finalPaths[kDownloads] = L"D:\\Data\\Morvane Security\\Morvane Devices Agent\\Downloads";
+         },
+         adminWay("D:\\Data\\")},
+        {"administrator's link to a volume root",
+         [](MachineState& m) {
+             m.finalPaths[kCommonAppData] = L"\\\\?\\D:\\";
+             m.finalPaths[kDownloads] = L"\\\\?\\D:\\Morvane Security\\Morvane Devices Agent\\Downloads";
+         },
+         adminWay("\\\\?\\D:\\")},
+        {"real names differ only in case",
+         [](MachineState& m) {
+             m.finalPaths[kDownloads] = L"\\\\?\\c:\\programdata\\MORVANE SECURITY\\morvane devices agent\\downloads";
+         },
+         [] {
+             Way way;
+             way.actualFinal = R"~(\\?\c:\programdata\MORVANE SECURITY\morvane devices agent\downloads)~";
+             return RepairCalls(way);
+         }()},
+    };
+    for (const RunCase& c : cases)
+        ExpectRun(c);
+}
+
+TEST(Repair, RefusalLineStaysWholeForAnyFolderName) {
+    MachineState& machine = stand_in::ResetMachine();
+    const std::wstring appData = L"C:\\Donn\u00e9es\\\u4e2d\t";
+    const std::wstring downloads = appData + L"\\Morvane Security\\Morvane Devices Agent\\Downloads";
+    machine.commonAppData.path = appData;
+    machine.attributes[appData] = machine.attributes[downloads] = FILE_ATTRIBUTE_DIRECTORY;
+    machine.finalPaths[downloads] = L"\\\\?\\C:\\Elsewhere";
+    const Outcome outcome = RunTool();
+    EXPECT_EQ(outcome.err, "C:\\Donn?es\\??\\" + kSuffix + " was not repaired: the way to it is a link. Error 681\n");
+    EXPECT_EQ(outcome.status, 681);
+}
+
+TEST(Repair, WritesCloseThenCopyAndReportsOnlyAFolderLeftClosed) {
+    const std::string leftClosed = "SetSecurityInfo() failed. Error ";
     const RunCase cases[] = {
         {"both writes land", [](MachineState&) {}, kRepair},
-        {"only the copy fails: folder left open", [](MachineState& m) { m.copyStatus = ERROR_ACCESS_DENIED; },
-         kRepair, "", leftOpen + "5\n", 5},
-        {"copy rejects the list", [](MachineState& m) { m.copyStatus = 1336; }, kRepair, "", leftOpen + "1336\n",
-         1336},
-        {"both fail: no rights, nothing changed",
-         [](MachineState& m) { m.clearStatus = m.copyStatus = ERROR_ACCESS_DENIED; }, kRepair},
-        {"only the clear fails: the copy still lands", [](MachineState& m) { m.clearStatus = ERROR_ACCESS_DENIED; },
+        {"only the copy fails: folder left closed", [](MachineState& m) { m.copyStatus = ERROR_ACCESS_DENIED; },
+         kRepair, "", leftClosed + "5\n", 5},
+        {"copy rejects the list", [](MachineState& m) { m.copyStatus = ERROR_INVALID_ACL; }, kRepair, "",
+         leftClosed + "1336\n", 1336},
+        {"both fail: nothing changed",
+         [](MachineState& m) { m.closeStatus = m.copyStatus = ERROR_ACCESS_DENIED; }, kRepair},
+        {"only the close fails: the copy still lands", [](MachineState& m) { m.closeStatus = ERROR_ACCESS_DENIED; },
          kRepair},
-        {"a null DACL passes through unaltered", [](MachineState& m) { m.sourceDacl = nullptr; },
-         {kOpen, kQuery, kCheckAgent, kClose, kFindProgramFiles, kCheckProgramFiles, kFindAppData, kCheckDownloads,
-          kRead, Write(kDownloads, "null"), Write(kDownloads, "null"), kFree}},
+    };
+    for (const RunCase& c : cases)
+        ExpectRun(c);
+}
+
+// Loading libraries only from System32 comes before anything else; where
+// this Windows lacks the means, the run goes on without them.
+TEST(Repair, HardeningComesFirstAndIsSkippedWhereMissing) {
+    const auto without = [](std::initializer_list<std::string> missing) {
+        Calls calls = kRepair;
+        for (const std::string& call : missing)
+            calls.erase(std::find(calls.begin(), calls.end(), call));
+        return calls;
+    };
+    const RunCase cases[] = {
+        {"no SetDefaultDllDirectories", [](MachineState& m) { m.missingFunctions = {"SetDefaultDllDirectories"}; },
+         without({kHarden})},
+        {"no SetProcessMitigationPolicy",
+         [](MachineState& m) { m.missingFunctions = {"SetProcessMitigationPolicy"}; }, without({kMitigate})},
+        {"neither",
+         [](MachineState& m) { m.missingFunctions = {"SetDefaultDllDirectories", "SetProcessMitigationPolicy"}; },
+         without({kHarden, kMitigate})},
+        {"agent absent: still first", [](MachineState& m) { m.openStatus = ERROR_FILE_NOT_FOUND; }, Until(kOpen),
+         OpenFailed(2)},
     };
     for (const RunCase& c : cases)
         ExpectRun(c);
@@ -190,25 +392,24 @@ TEST(Repair, ArgumentsChangeNothing) {
 }
 
 // Where the suffix lands for each shape of the application-data path, and
-// where the buffer stops taking it. nullptr: the run stops before the target
-// folder is examined.
+// where the buffer stops taking it. An empty target: the run stops before
+// the target folder is examined.
 TEST(Repair, TargetPathIsBuiltWithOneBackslashAndNeverOverflows) {
-    const std::string suffix = R"~(Morvane Security\Morvane Devices Agent\Downloads)~";
-    const size_t room = kPathChars - suffix.size() - 1;  // code units left for the looked-up path
+    const size_t room = kPathChars - kSuffix.size() - 1;  // code units left for the looked-up path
     struct TargetCase {
         const char* name;
         std::wstring appData;
         std::string target;
     };
     const TargetCase cases[] = {
-        {"no trailing separator", L"D:\\Data", "D:\\Data\\" + suffix},
-        {"trailing backslash kept single", L"D:\\Data\\", "D:\\Data\\" + suffix},
-        {"forward slash is no separator", L"D:/Data/", "D:/Data/\\" + suffix},
-        {"root only", L"\\", "\\" + suffix},
-        {"exact fit with separator added", std::wstring(room - 1, L'a'), std::string(room - 1, 'a') + "\\" + suffix},
+        {"no trailing separator", L"D:\\Data", "D:\\Data\\" + kSuffix},
+        {"trailing backslash kept single", L"D:\\Data\\", "D:\\Data\\" + kSuffix},
+        {"forward slash is no separator", L"D:/Data/", "D:/Data/\\" + kSuffix},
+        {"root only", L"\\", "\\" + kSuffix},
+        {"exact fit with separator added", std::wstring(room - 1, L'a'), std::string(room - 1, 'a') + "\\" + kSuffix},
         {"one over with separator added", std::wstring(room, L'a'), ""},
         {"exact fit ending in backslash", std::wstring(room - 1, L'a') + L"\\",
-         std::string(room - 1, 'a') + "\\" + suffix},
+         std::string(room - 1, 'a') + "\\" + kSuffix},
         {"one over ending in backslash", std::wstring(room, L'a') + L"\\", ""},
         {"lookup fills the buffer with no terminator", std::wstring(kPathChars + 10, L'a'), ""},
     };
@@ -216,24 +417,25 @@ TEST(Repair, TargetPathIsBuiltWithOneBackslashAndNeverOverflows) {
         SCOPED_TRACE(c.name);
         MachineState& machine = stand_in::ResetMachine();
         machine.commonAppData.path = c.appData;
-        std::wstring target(c.target.begin(), c.target.end());
-        machine.attributes[target] = FILE_ATTRIBUTE_DIRECTORY;
+        const std::wstring target(c.target.begin(), c.target.end());
+        machine.attributes[c.appData] = machine.attributes[target] = FILE_ATTRIBUTE_DIRECTORY;
+        // Short real paths, so that the check passes even where these are long.
+        machine.finalPaths[c.appData] = L"E:\\";
+        machine.finalPaths[target] = L"E:\\Morvane Security\\Morvane Devices Agent\\Downloads";
         const Outcome outcome = RunTool();
         EXPECT_EQ(outcome.status, 0);
         if (c.target.empty()) {
-            EXPECT_EQ(outcome.calls, FirstCalls(7));
+            EXPECT_EQ(outcome.calls, Until(kFindAppData));
             continue;
         }
-        const std::string quoted = "\"" + c.target + "\"";
-        EXPECT_EQ(outcome.calls, (Calls{kOpen, kQuery, kCheckAgent, kClose, kFindProgramFiles, kCheckProgramFiles,
-                                        kFindAppData, "GetFileAttributesW(" + quoted + ")", kRead,
-                                        Write(quoted, "null"), Write(quoted, "source-dacl"), kFree}));
+        Way way{Narrow(c.appData), c.target, "E:\\" + kSuffix, "E:\\" + kSuffix};
+        EXPECT_EQ(outcome.calls, RepairCalls(way));
     }
 }
 
 TEST(Repair, UnterminatedProgramFilesPathIsNeverUsed) {
     stand_in::ResetMachine().programFilesX86.path = std::wstring(kPathChars, L'p');
-    EXPECT_EQ(RunTool().calls, FirstCalls(5));
+    EXPECT_EQ(RunTool().calls, Until(kFindProgramFiles));
 }
 
 // The "Path" value is taken as the registry hands it over: any type, never

@@ -3,28 +3,34 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 namespace stand_in {
 namespace {
 
-ACL* const kSourceDacl = reinterpret_cast<ACL*>(std::uintptr_t{0xDAC1});
-void* const kSourceDescriptor = reinterpret_cast<void*>(std::uintptr_t{0x5D});
 HKEY const kAgentKey = reinterpret_cast<HKEY>(std::uintptr_t{0xA6});
+HMODULE const kKernel32 = reinterpret_cast<HMODULE>(std::uintptr_t{0xC32});
+constexpr std::uintptr_t kFirstHandle = 0x100;
+// What InitializeAcl last made, to tell an empty list apart from the one read.
+const ACL* initializedAcl = nullptr;
 
 std::string Text(const wchar_t* text) {
     if (!text)
         return "null";
+    static const char kHexDigits[] = "0123456789abcdef";
     std::string quoted = "\"";
+    quoted.reserve(std::wcslen(text) + 2);
     for (; *text; ++text) {
-        if (*text >= 0x20 && *text < 0x7F) {
-            quoted += static_cast<char>(*text);
+        const auto unit = static_cast<unsigned>(*text);
+        if (unit >= 0x20 && unit < 0x7F) {
+            quoted += static_cast<char>(unit);
         } else {
-            char escaped[16];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(*text));
-            quoted += escaped;
+            const char escaped[] = {'\\', 'u', kHexDigits[(unit >> 12) & 0xF], kHexDigits[(unit >> 8) & 0xF],
+                                    kHexDigits[(unit >> 4) & 0xF], kHexDigits[unit & 0xF]};
+            quoted.append(escaped, sizeof escaped);
         }
     }
-    return quoted + "\"";
+    return quoted += '"';
 }
 
 std::string Hex(unsigned long long value) {
@@ -32,6 +38,10 @@ std::string Hex(unsigned long long value) {
     std::snprintf(text, sizeof text, "0x%llx", value);
     return text;
 }
+
+// Handles are named by the order they were opened in: handle#1, handle#2...
+std::size_t HandleIndex(const void* handle) { return reinterpret_cast<std::uintptr_t>(handle) - kFirstHandle; }
+bool IsOpenedHandle(const void* handle) { return HandleIndex(handle) < Machine().opened.size(); }
 
 std::string Pointer(const void* pointer) {
     if (!pointer)
@@ -44,6 +54,12 @@ std::string Pointer(const void* pointer) {
         return "agent-key";
     if (pointer == HKEY_LOCAL_MACHINE)
         return "HKLM";
+    if (pointer == initializedAcl && initializedAcl->AceCount == 0)
+        return "empty-acl";
+    if (IsOpenedHandle(pointer)) {
+        const bool open = Machine().openHandles.count(const_cast<void*>(pointer)) == 1;
+        return (open ? "handle#" : "closed-handle#") + std::to_string(HandleIndex(pointer) + 1);
+    }
     return Hex(reinterpret_cast<std::uintptr_t>(pointer));
 }
 
@@ -59,6 +75,18 @@ void Record(const char* function, const Arguments&... arguments) {
     Machine().calls.push_back(call + ")");
 }
 
+DWORD AttributesOf(const std::wstring& path) {
+    const auto found = Machine().attributes.find(path);
+    return found == Machine().attributes.end() ? Machine().otherAttributes : found->second;
+}
+
+const std::wstring& OpenedPath(HANDLE handle) { return Machine().opened.at(HandleIndex(handle)); }
+
+template <typename Function>
+FARPROC Exported(Function function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
 }  // namespace
 
 MachineState& Machine() {
@@ -67,16 +95,8 @@ MachineState& Machine() {
 }
 
 MachineState& ResetMachine() {
-    MachineState& machine = Machine();
-    machine = MachineState{};
-    machine.agentPathValue = TextBytes(std::wstring(L"C:\\Program Files (x86)\\Kelto Agent") + L'\0');
-    machine.sourceDacl = kSourceDacl;
-    machine.attributes = {
-        {L"C:\\Program Files (x86)\\Kelto Agent", FILE_ATTRIBUTE_DIRECTORY},
-        {L"C:\\Program Files (x86)", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY},
-        {L"C:\\ProgramData\\Morvane Security\\Morvane Devices Agent\\Downloads", FILE_ATTRIBUTE_DIRECTORY},
-    };
-    return machine;
+    initializedAcl = nullptr;
+    return Machine() = MachineState{};
 }
 
 std::vector<BYTE> TextBytes(const std::wstring& text) {
@@ -84,9 +104,6 @@ std::vector<BYTE> TextBytes(const std::wstring& text) {
     std::memcpy(bytes.data(), text.data(), bytes.size());
     return bytes;
 }
-
-PACL SourceDacl() { return kSourceDacl; }
-PSECURITY_DESCRIPTOR SourceDescriptor() { return kSourceDescriptor; }
 
 }  // namespace stand_in
 
@@ -134,8 +151,60 @@ HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, wcha
 
 DWORD GetFileAttributesW(const wchar_t* path) {
     Record("GetFileAttributesW", Text(path));
-    const auto found = Machine().attributes.find(path);
-    return found == Machine().attributes.end() ? Machine().otherAttributes : found->second;
+    return AttributesOf(path);
+}
+
+HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile) {
+    MachineState& machine = Machine();
+    const bool opens = AttributesOf(path) != INVALID_FILE_ATTRIBUTES && machine.unopenable.count(path) == 0;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (opens) {
+        handle = reinterpret_cast<HANDLE>(kFirstHandle + machine.opened.size());
+        machine.opened.push_back(path);
+        machine.openHandles.insert(handle);
+    }
+    Record("CreateFileW", Text(path), Hex(access), Hex(share), Pointer(security), std::to_string(disposition),
+           Hex(flags), Pointer(templateFile));
+    machine.calls.back() += " = " + (opens ? Pointer(handle) : "INVALID_HANDLE_VALUE");
+    return handle;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
+    Record("GetFileInformationByHandle", Pointer(file), Out(information));
+    const std::wstring& path = OpenedPath(file);
+    const auto swapped = Machine().attributesOnceOpened.find(path);
+    const DWORD attributes = swapped == Machine().attributesOnceOpened.end() ? AttributesOf(path) : swapped->second;
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return FALSE;
+    *information = {};
+    information->dwFileAttributes = attributes;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    Record("CloseHandle", Pointer(handle));
+    return Machine().openHandles.erase(handle) == 1 ? TRUE : FALSE;
+}
+
+HMODULE GetModuleHandleW(const wchar_t* moduleName) {
+    const std::wstring name = moduleName ? moduleName : L"";
+    return name == L"kernel32.dll" || name == L"KERNEL32.DLL" ? kKernel32 : nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, const char* name) {
+    if (module != kKernel32 || Machine().missingFunctions.count(name))
+        return nullptr;
+    const std::string function = name;
+    if (function == "SetDefaultDllDirectories")
+        return Exported(&SetDefaultDllDirectories);
+    if (function == "SetProcessMitigationPolicy")
+        return Exported(&SetProcessMitigationPolicy);
+    if (function == "GetFinalPathNameByHandleW")
+        return Exported(&GetFinalPathNameByHandleW);
+    if (function == "CompareStringOrdinal")
+        return Exported(&CompareStringOrdinal);
+    return nullptr;
 }
 
 DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
@@ -149,17 +218,65 @@ DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType
     return ERROR_SUCCESS;
 }
 
-DWORD SetNamedSecurityInfoW(wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
-                            PSID owner, PSID group, PACL dacl, PACL sacl) {
-    Record("SetNamedSecurityInfoW", Text(objectName), std::to_string(objectType), Hex(info),
-           "owner=" + Pointer(owner), "group=" + Pointer(group), "dacl=" + Pointer(dacl), "sacl=" + Pointer(sacl));
-    const auto writes = std::count_if(Machine().calls.begin(), Machine().calls.end(), [](const std::string& call) {
-        return call.rfind("SetNamedSecurityInfoW(", 0) == 0;
-    });
-    return writes == 1 ? Machine().clearStatus : Machine().copyStatus;
+BOOL InitializeAcl(PACL acl, DWORD aclSize, DWORD revision) {
+    Record("InitializeAcl", Out(acl), std::to_string(aclSize), std::to_string(revision));
+    if (!Machine().aclInitializes || aclSize < sizeof(ACL))
+        return FALSE;
+    *acl = ACL{static_cast<BYTE>(revision), 0, static_cast<WORD>(aclSize), 0, 0};
+    initializedAcl = acl;
+    return TRUE;
+}
+
+DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info, PSID owner, PSID group,
+                      PACL dacl, PACL sacl) {
+    Record("SetSecurityInfo", Pointer(handle), std::to_string(objectType), Hex(info), "owner=" + Pointer(owner),
+           "group=" + Pointer(group), "dacl=" + Pointer(dacl), "sacl=" + Pointer(sacl));
+    return ++Machine().writes == 1 ? Machine().closeStatus : Machine().copyStatus;
 }
 
 HLOCAL LocalFree(HLOCAL memory) {
     Record("LocalFree", Pointer(memory));
     return nullptr;
+}
+
+BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
+    Record("SetDefaultDllDirectories", Hex(directoryFlags));
+    return TRUE;
+}
+
+BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, void* buffer, SIZE_T length) {
+    DWORD flags = 0;
+    std::memcpy(&flags, buffer, std::min(length, sizeof flags));
+    Record("SetProcessMitigationPolicy", std::to_string(policy), "flags=" + Hex(flags), std::to_string(length));
+    return TRUE;
+}
+
+DWORD GetFinalPathNameByHandleW(HANDLE file, wchar_t* path, DWORD pathChars, DWORD flags) {
+    Record("GetFinalPathNameByHandleW", Pointer(file), Out(path), std::to_string(pathChars), Hex(flags));
+    const std::wstring& opened = OpenedPath(file);
+    const auto scripted = Machine().finalPaths.find(opened);
+    const std::wstring final = scripted == Machine().finalPaths.end() ? L"\\\\?\\" + opened : scripted->second;
+    if (final.empty())
+        return 0;
+    if (final.size() + 1 > pathChars)
+        return static_cast<DWORD>(final.size() + 1);  // the size needed, terminator included
+    std::copy(final.begin(), final.end(), path);
+    path[final.size()] = L'\0';
+    return static_cast<DWORD>(final.size());
+}
+
+// Folds ASCII letters only, which is all the tests compare.
+int CompareStringOrdinal(const wchar_t* first, int firstChars, const wchar_t* second, int secondChars,
+                         BOOL ignoreCase) {
+    Record("CompareStringOrdinal", Text(first), std::to_string(firstChars), Text(second),
+           std::to_string(secondChars), std::to_string(ignoreCase));
+    auto fold = [ignoreCase](std::wstring text) {
+        for (wchar_t& unit : text)
+            if (ignoreCase && unit >= L'a' && unit <= L'z')
+                unit = static_cast<wchar_t>(unit - L'a' + L'A');
+        return text;
+    };
+    const std::wstring a = fold(firstChars < 0 ? first : std::wstring(first, firstChars));
+    const std::wstring b = fold(secondChars < 0 ? second : std::wstring(second, secondChars));
+    return a < b ? CSTR_LESS_THAN : a == b ? CSTR_EQUAL : CSTR_GREATER_THAN;
 }

@@ -6,36 +6,81 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 using BYTE = unsigned char;
+using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using LONG = std::int32_t;
+using BOOL = int;
+using SIZE_T = std::size_t;
 using LSTATUS = LONG;
 using HRESULT = LONG;
 using REGSAM = DWORD;
 using SECURITY_INFORMATION = DWORD;
 using HKEY = struct HKEY__*;
 using HWND = struct HWND__*;
+using HMODULE = struct HINSTANCE__*;
 using HANDLE = void*;
 using HLOCAL = void*;
 using PSID = void*;
-using PACL = struct ACL*;
 using PSECURITY_DESCRIPTOR = void*;
+using FARPROC = std::intptr_t (*)();
+struct SECURITY_ATTRIBUTES;
+struct ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+};
+using PACL = ACL*;
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+struct PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY {
+    union {
+        DWORD Flags;
+        struct {
+            DWORD EnforceRedirectionTrust : 1;
+            DWORD AuditRedirectionTrust : 1;
+            DWORD ReservedFlags : 30;
+        };
+    };
+};
 enum SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE = 0, SE_FILE_OBJECT = 1, SE_REGISTRY_KEY = 4 };
+enum PROCESS_MITIGATION_POLICY { ProcessImageLoadPolicy = 10, ProcessRedirectionTrustPolicy = 16 };
 
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
 constexpr LSTATUS ERROR_SUCCESS = 0;
 constexpr LSTATUS ERROR_FILE_NOT_FOUND = 2;
 constexpr LSTATUS ERROR_PATH_NOT_FOUND = 3;
 constexpr LSTATUS ERROR_ACCESS_DENIED = 5;
 constexpr LSTATUS ERROR_INVALID_PARAMETER = 87;
 constexpr LSTATUS ERROR_MORE_DATA = 234;
+constexpr LSTATUS ERROR_INVALID_ACL = 1336;
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
 constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
 inline const HKEY HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(std::uintptr_t{0x80000002});
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
 constexpr REGSAM KEY_WOW64_64KEY = 0x0100;
 constexpr REGSAM KEY_WOW64_32KEY = 0x0200;
@@ -47,6 +92,23 @@ constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
+constexpr DWORD READ_CONTROL = 0x20000;
+constexpr DWORD WRITE_DAC = 0x40000;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
+constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+constexpr DWORD FILE_NAME_NORMALIZED = 0x0;
+constexpr DWORD VOLUME_NAME_DOS = 0x0;
+constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800;
+constexpr DWORD ACL_REVISION = 2;
+constexpr int CSTR_LESS_THAN = 1;
+constexpr int CSTR_EQUAL = 2;
+constexpr int CSTR_GREATER_THAN = 3;
 constexpr SECURITY_INFORMATION DACL_SECURITY_INFORMATION = 0x4;
 
 LSTATUS RegOpenKeyExW(HKEY key, const wchar_t* subKey, DWORD options, REGSAM access, HKEY* result);
@@ -55,11 +117,26 @@ LSTATUS RegQueryValueExW(HKEY key, const wchar_t* valueName, DWORD* reserved, DW
 LSTATUS RegCloseKey(HKEY key);
 HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, wchar_t* path);
 DWORD GetFileAttributesW(const wchar_t* path);
+HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information);
+BOOL CloseHandle(HANDLE handle);
+HMODULE GetModuleHandleW(const wchar_t* moduleName);
+FARPROC GetProcAddress(HMODULE module, const char* name);
 DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
                             PSID* owner, PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
-DWORD SetNamedSecurityInfoW(wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
-                            PSID owner, PSID group, PACL dacl, PACL sacl);
+BOOL InitializeAcl(PACL acl, DWORD aclSize, DWORD revision);
+DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info, PSID owner, PSID group,
+                      PACL dacl, PACL sacl);
 HLOCAL LocalFree(HLOCAL memory);
+
+// Newer than Windows 5.2: reached only through GetProcAddress, which finds
+// them unless the machine is scripted as one that lacks them.
+BOOL SetDefaultDllDirectories(DWORD directoryFlags);
+BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, void* buffer, SIZE_T length);
+DWORD GetFinalPathNameByHandleW(HANDLE file, wchar_t* path, DWORD pathChars, DWORD flags);
+int CompareStringOrdinal(const wchar_t* first, int firstChars, const wchar_t* second, int secondChars,
+                         BOOL ignoreCase);
 
 namespace stand_in {
 
@@ -67,34 +144,62 @@ namespace stand_in {
 // written truncated and unterminated, as a misbehaving platform might.
 constexpr std::size_t kFolderBufferChars = 2048;
 
+inline const PACL kSourceDacl = reinterpret_cast<PACL>(std::uintptr_t{0xDAC1});
+inline const PSECURITY_DESCRIPTOR kSourceDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(std::uintptr_t{0x5D});
+inline const wchar_t kAgentFolder[] = L"C:\\Program Files (x86)\\Kelto Agent";
+inline const wchar_t kProgramFilesX86[] = L"C:\\Program Files (x86)";
+inline const wchar_t kCommonAppData[] = L"C:\\ProgramData";
+inline const wchar_t kDownloads[] = L"C:\\ProgramData\\Morvane Security\\Morvane Devices Agent\\Downloads";
+
+// The bytes of text as the registry holds it: one wchar_t per code unit.
+std::vector<BYTE> TextBytes(const std::wstring& text);
+
 struct Folder {
     HRESULT result = S_OK;
     std::wstring path;
 };
 
-// What the machine answers. Defaults describe a machine where the agent is
-// installed and a repair succeeds.
+// What the machine answers. The defaults describe a machine where the agent
+// is installed, nothing is a link, and a repair succeeds.
 struct MachineState {
     LSTATUS openStatus = ERROR_SUCCESS;
-    std::optional<std::vector<BYTE>> agentPathValue;  // nullopt: no "Path" value
-    Folder programFilesX86{S_OK, L"C:\\Program Files (x86)"};
-    Folder commonAppData{S_OK, L"C:\\ProgramData"};
-    std::map<std::wstring, DWORD> attributes;  // path -> its attributes
+    std::optional<std::vector<BYTE>> agentPathValue = TextBytes(std::wstring(kAgentFolder) + L'\0');  // nullopt: none
+    Folder programFilesX86{S_OK, kProgramFilesX86};
+    Folder commonAppData{S_OK, kCommonAppData};
+
+    // What GetFileAttributesW answers for a path, and a handle opened on it
+    // (CreateFileW fails where it is INVALID_FILE_ATTRIBUTES).
+    std::map<std::wstring, DWORD> attributes = {
+        {kAgentFolder, FILE_ATTRIBUTE_DIRECTORY},
+        {kProgramFilesX86, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY},
+        {kCommonAppData, FILE_ATTRIBUTE_DIRECTORY},
+        {kDownloads, FILE_ATTRIBUTE_DIRECTORY},
+    };
     DWORD otherAttributes = INVALID_FILE_ATTRIBUTES;  // for every path not listed
+    // What a handle shows where the object was swapped after the folder test;
+    // INVALID_FILE_ATTRIBUTES makes GetFileInformationByHandle fail.
+    std::map<std::wstring, DWORD> attributesOnceOpened;
+    std::set<std::wstring> unopenable;  // CreateFileW refuses these (no rights, sharing conflict)
+    // Where a handle opened on a path really leads; by default "\\?\" and the
+    // path itself. An empty one makes GetFinalPathNameByHandleW fail.
+    std::map<std::wstring, std::wstring> finalPaths;
+    std::set<std::string> missingFunctions;  // names GetProcAddress does not find, as on older Windows
+
     DWORD readStatus = ERROR_SUCCESS;
-    PACL sourceDacl = nullptr;                  // what a successful read hands back
-    DWORD clearStatus = ERROR_SUCCESS;          // first write, no DACL
-    DWORD copyStatus = ERROR_SUCCESS;           // second write, the DACL read
-    std::vector<std::string> calls;             // each call, as text
+    PACL sourceDacl = kSourceDacl;  // what a successful read hands back
+    BOOL aclInitializes = TRUE;
+    DWORD closeStatus = ERROR_SUCCESS;  // first write
+    DWORD copyStatus = ERROR_SUCCESS;   // second write
+
+    // What the tool did.
+    std::vector<std::string> calls;       // each call, as text
+    std::vector<std::wstring> opened;     // the path of each handle, in the order opened
+    std::set<HANDLE> openHandles;         // not closed yet
+    int writes = 0;
 };
 
 MachineState& Machine();
 // Starts a fresh machine with its default answers and no recorded calls.
 MachineState& ResetMachine();
-
-// The bytes of text as the registry holds it: one wchar_t per code unit.
-std::vector<BYTE> TextBytes(const std::wstring& text);
-PACL SourceDacl();                                      // the DACL a read returns by default
-PSECURITY_DESCRIPTOR SourceDescriptor();                // the descriptor that holds it
 
 }  // namespace stand_in

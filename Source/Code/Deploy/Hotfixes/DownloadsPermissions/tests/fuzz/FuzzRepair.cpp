@@ -1,21 +1,26 @@
 // Drives a whole run of the tool through the stand-in with whatever the
 // platform might answer: registry bytes of any size, folder paths of any
-// length, any status from any call. Sanitizers catch memory faults; the
-// checks below catch a run that breaks the tool's promises.
+// length, real paths of any kind behind the handles, functions missing as on
+// older Windows, any status from any call. Sanitizers catch memory faults;
+// the checks below catch a run that breaks the tool's promises.
 #include "../../DownloadsPermissions.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 namespace {
 
-constexpr char kSuffix[] = "\\Morvane Security\\Morvane Devices Agent\\Downloads\"";
+const std::wstring kSuffix = L"Morvane Security\\Morvane Devices Agent\\Downloads";
 
-void Require(bool promise) {
-    if (!promise)
+void Require(bool promise, int line = __builtin_LINE()) {
+    if (!promise) {
+        std::fprintf(stderr, "broken promise at FuzzRepair.cpp:%d\n", line);
         std::abort();
+    }
 }
 
 int32_t TakeStatus(FuzzedDataProvider& data) {
@@ -32,13 +37,70 @@ std::wstring TakePath(FuzzedDataProvider& data) {
     return path;
 }
 
-bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+std::wstring Folded(std::wstring text) {
+    for (wchar_t& unit : text)
+        if (unit >= L'a' && unit <= L'z')
+            unit = static_cast<wchar_t>(unit - L'a' + L'A');
+    return text;
+}
+
+std::wstring WithSuffix(const std::wstring& base) {
+    return base + (!base.empty() && base.back() == L'\\' ? L"" : L"\\") + kSuffix;
+}
+
+// Where a handle on path is scripted to lead: the path itself, nowhere, a
+// case-changed copy, anything at all, or the same place on another drive.
+void ScriptFinalPath(FuzzedDataProvider& data, stand_in::MachineState& machine, const std::wstring& path) {
+    switch (data.ConsumeIntegralInRange<int>(0, 4)) {
+    case 1: machine.finalPaths[path] = L""; break;
+    case 2: machine.finalPaths[path] = L"\\\\?\\" + Folded(path); break;
+    case 3: machine.finalPaths[path] = TakePath(data); break;
+    case 4: machine.finalPaths[path] = L"\\\\?\\D:" + path.substr(std::min<size_t>(path.size(), 2)); break;
+    default: break;
+    }
+}
+
+// The real path a handle on path leads to, as GetFinalPathNameByHandleW
+// hands it over; empty when it cannot.
+std::wstring FinalPath(const stand_in::MachineState& machine, const std::wstring& path) {
+    const auto scripted = machine.finalPaths.find(path);
+    const std::wstring final = scripted == machine.finalPaths.end() ? L"\\\\?\\" + path : scripted->second;
+    return final.size() < kPathChars ? final : L"";
+}
+
+// Whether a handle opened first (Downloads) and one opened next (the
+// application-data folder) show the folder itself, where it really belongs.
+bool ProvesTheRealFolder(const stand_in::MachineState& machine) {
+    if (machine.opened.size() != 2 || machine.missingFunctions.count("GetFinalPathNameByHandleW") ||
+        machine.missingFunctions.count("CompareStringOrdinal"))
+        return false;
+    const std::wstring& downloads = machine.opened[0];
+    const auto swapped = machine.attributesOnceOpened.find(downloads);
+    const auto listed = machine.attributes.find(downloads);
+    const DWORD attributes = swapped != machine.attributesOnceOpened.end() ? swapped->second
+                             : listed != machine.attributes.end()          ? listed->second
+                                                                           : machine.otherAttributes;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    const std::wstring appDataFinal = FinalPath(machine, machine.opened[1]);
+    const std::wstring downloadsFinal = FinalPath(machine, downloads);
+    const std::wstring expected = WithSuffix(appDataFinal);
+    return !appDataFinal.empty() && expected.size() < kPathChars && !downloadsFinal.empty() &&
+           Folded(expected) == Folded(downloadsFinal);
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
     stand_in::MachineState& machine = stand_in::ResetMachine();
+    for (const char* function : {"SetDefaultDllDirectories", "SetProcessMitigationPolicy",
+                                 "GetFinalPathNameByHandleW", "CompareStringOrdinal"})
+        if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
+            machine.missingFunctions.insert(function);
     machine.openStatus = TakeStatus(data);
     if (data.ConsumeBool())
         machine.agentPathValue =
@@ -46,37 +108,75 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     machine.programFilesX86 = {TakeStatus(data), TakePath(data)};
     machine.commonAppData = {TakeStatus(data), TakePath(data)};
     machine.otherAttributes = data.ConsumeBool() ? FILE_ATTRIBUTE_DIRECTORY : data.ConsumeIntegral<DWORD>();
+
+    // What the folders the tool should arrive at answer once opened.
+    const std::wstring appData = machine.commonAppData.path.substr(0, kPathChars);
+    const std::wstring appDataPath = appData.substr(0, appData.find(L'\0'));
+    const std::wstring downloadsPath = WithSuffix(appDataPath);
+    for (const std::wstring& path : {appDataPath, downloadsPath}) {
+        if (data.ConsumeIntegralInRange<int>(0, 15) == 0)
+            machine.unopenable.insert(path);
+        ScriptFinalPath(data, machine, path);
+    }
+    if (data.ConsumeIntegralInRange<int>(0, 3) == 0)
+        machine.attributesOnceOpened[downloadsPath] = data.ConsumeIntegral<DWORD>();
+
     machine.readStatus = static_cast<DWORD>(TakeStatus(data));
-    if (data.ConsumeBool())
+    if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
         machine.sourceDacl = nullptr;
-    machine.clearStatus = static_cast<DWORD>(TakeStatus(data));
+    machine.aclInitializes = data.ConsumeIntegralInRange<int>(0, 15) != 0;
+    machine.closeStatus = static_cast<DWORD>(TakeStatus(data));
     machine.copyStatus = static_cast<DWORD>(TakeStatus(data));
 
     wchar_t program[] = L"DownloadsPermissions.exe";
     wchar_t* argv[] = {program, nullptr};
     const int status = wmain(1, argv, argv + 1);
 
-    // Writes only after a successful read, always as a pair, and only to a
-    // Downloads folder whose path fitted the buffer; the read's descriptor
-    // is released exactly when the read succeeded.
-    int reads = 0, writes = 0, releases = 0;
+    int reads = 0, releases = 0;
+    std::vector<std::string> writes;
     for (const std::string& call : machine.calls) {
         reads += StartsWith(call, "GetNamedSecurityInfoW(");
         releases += StartsWith(call, "LocalFree(");
-        if (StartsWith(call, "SetNamedSecurityInfoW(")) {
-            ++writes;
-            const std::string target = call.substr(0, call.find("\", 1, 0x4") + 1);
-            Require(target.size() >= sizeof kSuffix &&
-                    target.compare(target.size() - (sizeof kSuffix - 1), std::string::npos, kSuffix) == 0);
-        }
+        if (StartsWith(call, "SetSecurityInfo("))
+            writes.push_back(call);
+        Require(!StartsWith(call, "SetNamedSecurityInfoW("));
     }
     const bool readSucceeded = reads == 1 && machine.readStatus == ERROR_SUCCESS;
-    Require(reads <= 1);
-    Require(writes == (readSucceeded ? 2 : 0));
+    const bool verified = ProvesTheRealFolder(machine);
+    // Opened Downloads with the rights the writes need, on the folder itself.
+    const bool downloadsOpened =
+        !machine.calls.empty() && std::any_of(machine.calls.begin(), machine.calls.end(), [](const std::string& c) {
+            return StartsWith(c, "CreateFileW(") && c.find(", 0x60000, 0x3, null, 3, 0x2200000, null) = handle#1") !=
+                                                        std::string::npos;
+        });
+
+    // Writes come in one pair, only through the verified handle while it is
+    // open, never with a null list: first the empty one, then the one read.
+    const std::string through = "SetSecurityInfo(handle#1, 1, 0x4, owner=null, group=null, dacl=";
+    Require(writes.empty() || writes.size() == 2);
+    if (!writes.empty()) {
+        Require(downloadsOpened && verified && readSucceeded && machine.sourceDacl);
+        Require(machine.opened[0].size() >= kSuffix.size() &&
+                machine.opened[0].compare(machine.opened[0].size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0);
+        Require(writes[0] == through + "empty-acl, sacl=null)");
+        Require(writes[1] == through + "source-dacl, sacl=null)");
+    }
+    // A refusal comes before the source is read, and writes nothing.
+    const bool refused = downloadsOpened && !verified;
+    Require(!refused || (reads == 0 && writes.empty()));
+    // Nothing that could be done was left undone.
+    if (downloadsOpened && verified && readSucceeded && machine.sourceDacl && machine.aclInitializes)
+        Require(writes.size() == 2);
+
+    // Only Downloads and then the application-data folder are ever opened.
+    Require(machine.opened.size() <= 2);
+    Require(machine.opened.size() < 2 || machine.opened[1] == appDataPath);
     Require(releases == (readSucceeded ? 1 : 0));
-    // Success unless the folder was left with no access list at all.
-    const bool leftOpen =
-        readSucceeded && machine.clearStatus == ERROR_SUCCESS && machine.copyStatus != ERROR_SUCCESS;
-    Require(status == (leftOpen ? static_cast<int>(machine.copyStatus) : 0));
+    Require(machine.openHandles.empty());
+    const bool leftClosed =
+        !writes.empty() && machine.closeStatus == ERROR_SUCCESS && machine.copyStatus != ERROR_SUCCESS;
+    Require(status == (refused      ? 681
+                       : leftClosed ? static_cast<int>(machine.copyStatus)
+                                    : 0));
     return 0;
 }
