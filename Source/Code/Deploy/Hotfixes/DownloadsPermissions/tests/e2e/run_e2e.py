@@ -2,15 +2,21 @@
 """End-to-end cases: the shipped executable under Wine, on prepared machines.
 
 Each case sets up one machine state in a shared Wine prefix (registry through
-a .reg import, folders under drive_c), runs the executable, and checks its
-standard output byte for byte, its standard error, its exit status, the
-security calls Wine traced, and that nothing else on the machine changed.
+a .reg import, folders and Unix symbolic links under drive_c), runs the
+executable, and checks its standard output byte for byte, its standard error,
+its exit status, the calls it made to the file and security functions (seen
+through Wine's relay channel), and that nothing else on the machine changed.
 
   run_e2e.py --list                       the case names
   run_e2e.py --wine-run W --prefix P --setup       a fresh prefix with a resident server
   run_e2e.py --wine-run W --prefix P --exe E --helper H --case NAME
   run_e2e.py --wine-run W --prefix P --cleanup
 W is the project's tools/wine-run.sh.
+
+Wine reports a Unix symbolic link as a reparse point to GetFileAttributesW
+and resolves it in a handle's final path, but follows it even when asked to
+open the link itself; a link on the way to Downloads is therefore refused
+here because the final paths differ.
 """
 import argparse
 import hashlib
@@ -20,15 +26,26 @@ import shutil
 import subprocess
 import sys
 import tempfile
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
+
+import pefile
 
 AGENT_KEY = r"Morvane Security\Dovrix\Kelto Agent"  # under each view's Software key
 PROGRAM_FILES = r"C:\Program Files (x86)"
-DOWNLOADS_SUFFIX = r"Morvane Security\Morvane Devices Agent\Downloads"
-DOWNLOADS = "C:\\ProgramData\\" + DOWNLOADS_SUFFIX
+SUFFIX_PARTS = ("Morvane Security", "Morvane Devices Agent", "Downloads")
+DOWNLOADS_SUFFIX = "\\".join(SUFFIX_PARTS)
+PROGRAM_DATA = "C:\\ProgramData"
 SHELL_FOLDERS = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
 OPEN_FAILED_2 = b"RegOpenKeyEx() failed. Error 2\r\n"
+REFUSED_STATUS = 681 & 0xFF  # Wine hands over only the low byte of the exit status
+VICTIM = "C:\\Victim"  # a folder that only its owner may enter, behind planted links
+# The functions whose calls the cases check, traced only when the tool makes them.
+WATCHED = ["kernel32." + name for name in ("SetDefaultDllDirectories", "SetProcessMitigationPolicy", "CreateFileW",
+                                           "GetFileInformationByHandle", "GetFinalPathNameByHandleW",
+                                           "CompareStringOrdinal", "CloseHandle")]
+WATCHED += ["advapi32." + name for name in ("GetNamedSecurityInfoW", "SetNamedSecurityInfoW", "InitializeAcl",
+                                            "SetSecurityInfo")]
 
 
 def utf16(text):
@@ -56,15 +73,32 @@ class Case:
     downloads: str = "folder"  # folder, file or missing
     program_files: bool = True
     app_data: str = None  # redirects the common application-data folder
+    app_data_link: bool = False  # app_data is a link the administrator made to C:\Data
+    link_at: str = None  # the part of the agent's folders planted as a link to VICTIM
+    stray_links: bool = False  # links to VICTIM beside Downloads and inside it
+    lowercase: bool = False  # the agent's folders exist with lowercase names
     args: tuple = ()
     runs: int = 1
     out: bytes = b""
-    status: int = 0
-    repaired: str = None  # the folder whose access list is rewritten, if any
+    repaired: bool = False  # the Downloads folder's access list is rewritten
+    refused: bool = False  # the way to Downloads is refused: one line, status 681
+
+    def app_data_path(self):
+        return self.app_data or PROGRAM_DATA
+
+    def downloads_path(self):
+        """The Downloads folder as the tool names it."""
+        return self.app_data_path().rstrip("\\") + "\\" + DOWNLOADS_SUFFIX
+
+    def real_downloads(self):
+        """Where the Downloads folder really is, links resolved."""
+        base = "C:\\Data" if self.app_data_link else self.app_data_path().rstrip("\\")
+        parts = [part.lower() for part in SUFFIX_PARTS] if self.lowercase else list(SUFFIX_PARTS)
+        return "\\".join([base, *parts])
 
 
 CASES = [
-    Case("repair", repaired=DOWNLOADS),
+    Case("repair", repaired=True),
     Case("agent-absent", views=(), out=OPEN_FAILED_2),
     Case("key-only-in-64-bit-view", views=(64,), out=OPEN_FAILED_2),
     Case("key-without-path", path=None),
@@ -72,21 +106,28 @@ CASES = [
     Case("path-names-a-missing-folder", path=reg_text(r"C:\Program Files (x86)\Kelto Agent")),
     Case("path-empty", path=reg_text("")),
     Case("path-expand-sz-never-expanded", path=reg_hex(REG_EXPAND_SZ, utf16("%ProgramFiles(x86)%\0"))),
-    Case("path-expand-sz-plain", path=reg_hex(REG_EXPAND_SZ, utf16(PROGRAM_FILES + "\0")), repaired=DOWNLOADS),
+    Case("path-expand-sz-plain", path=reg_hex(REG_EXPAND_SZ, utf16(PROGRAM_FILES + "\0")), repaired=True),
     Case("path-multi-sz-first-string", path=reg_hex(REG_MULTI_SZ, utf16(PROGRAM_FILES + "\0C:\\nowhere\0\0")),
-         repaired=DOWNLOADS),
+         repaired=True),
     Case("path-dword", path="dword:00000001"),
-    Case("path-binary-terminated", path=reg_hex(REG_BINARY, utf16(PROGRAM_FILES + "\0")), repaired=DOWNLOADS),
-    Case("path-binary-unterminated", path=reg_hex(REG_BINARY, utf16(PROGRAM_FILES)), repaired=DOWNLOADS),
-    Case("path-binary-odd-length", path=reg_hex(REG_BINARY, utf16(PROGRAM_FILES) + b"\0"), repaired=DOWNLOADS),
+    Case("path-binary-terminated", path=reg_hex(REG_BINARY, utf16(PROGRAM_FILES + "\0")), repaired=True),
+    Case("path-binary-unterminated", path=reg_hex(REG_BINARY, utf16(PROGRAM_FILES)), repaired=True),
+    Case("path-binary-odd-length", path=reg_hex(REG_BINARY, utf16(PROGRAM_FILES) + b"\0"), repaired=True),
     Case("path-longer-than-buffer", path=reg_hex(REG_BINARY, utf16("C:\\" + "a" * 2100 + "\0"))),
     Case("downloads-missing-not-created", downloads="missing"),
     Case("downloads-is-a-file", downloads="file"),
     Case("program-files-missing", program_files=False),
-    Case("app-data-without-trailing-backslash", app_data="C:\\Data", repaired="C:\\Data\\" + DOWNLOADS_SUFFIX),
-    Case("app-data-with-trailing-backslash", app_data="C:\\Data\\", repaired="C:\\Data\\" + DOWNLOADS_SUFFIX),
-    Case("arguments-ignored", args=("/?", "--dry-run", "C:\\Windows", "", "\u00e9t\u00e9"), repaired=DOWNLOADS),
-    Case("second-run-repeats-the-repair", runs=2, repaired=DOWNLOADS),
+    Case("app-data-without-trailing-backslash", app_data="C:\\Data", repaired=True),
+    Case("app-data-with-trailing-backslash", app_data="C:\\Data\\", repaired=True),
+    Case("arguments-ignored", args=("/?", "--dry-run", "C:\\Windows", "", "\u00e9t\u00e9"), repaired=True),
+    Case("second-run-repeats-the-repair", runs=2, repaired=True),
+    Case("link-at-downloads-refused", link_at="Downloads", refused=True),
+    Case("link-at-agent-folder-refused", link_at="Morvane Devices Agent", refused=True),
+    Case("link-at-vendor-folder-refused", link_at="Morvane Security", refused=True),
+    Case("refusal-repeats-on-a-second-run", link_at="Downloads", runs=2, refused=True),
+    Case("administrators-link-to-app-data-followed", app_data="C:\\DataLink", app_data_link=True, repaired=True),
+    Case("links-elsewhere-in-the-agent-folder-left-alone", stray_links=True, repaired=True),
+    Case("real-names-differ-only-in-case", lowercase=True, repaired=True),
 ]
 
 
@@ -100,7 +141,7 @@ class Machine:
 
     def unix_path(self, windows_path):
         assert windows_path[:3].upper() == "C:\\"
-        return self.drive_c.joinpath(*windows_path[3:].split("\\"))
+        return self.drive_c.joinpath(*windows_path[3:].rstrip("\\").split("\\"))
 
     def wine(self, *command, debug="-all"):
         env = dict(os.environ, WINEDEBUG=debug)
@@ -117,29 +158,57 @@ class Machine:
         finally:
             os.unlink(reg.name)
 
+    def setup(self):
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        if self.wine("cmd", "/c", "exit").returncode != 0:
+            return 1
+        # The relay channel then shows only the calls the cases check.
+        self.import_reg(["[HKEY_CURRENT_USER\\Software\\Wine\\Debug]", '"RelayInclude"=' + reg_text(";".join(WATCHED))])
+        return 0
+
     def prepare(self, case):
         """Resets everything a case may change, then lays out this case."""
-        for scratch in ("ProgramData/Morvane Security", "Data"):
-            shutil.rmtree(self.drive_c / scratch, ignore_errors=True)
+        for scratch in ("ProgramData/Morvane Security", "ProgramData/morvane security", "Data", "DataLink",
+                        "Victim"):
+            path = self.drive_c / scratch
+            if path.is_symlink() or path.is_file():
+                path.unlink()
+            else:
+                shutil.rmtree(path, ignore_errors=True)
         hidden = self.drive_c / "Program Files (x86).hidden"
         if hidden.exists():
             hidden.rename(self.unix_path(PROGRAM_FILES))
 
         lines = [f"[-HKEY_LOCAL_MACHINE\\{view_root(view)}\\Morvane Security]" for view in (32, 64)]
-        app_data = case.app_data or "%ProgramData%"
-        lines += [f"[{SHELL_FOLDERS}]", '"Common AppData"=' + reg_hex(REG_EXPAND_SZ, utf16(app_data + "\0"))]
+        lines += [f"[{SHELL_FOLDERS}]",
+                  '"Common AppData"=' + reg_hex(REG_EXPAND_SZ, utf16((case.app_data or "%ProgramData%") + "\0"))]
         for view in case.views:
             lines.append(f"[HKEY_LOCAL_MACHINE\\{view_root(view)}\\{AGENT_KEY}]")
             if case.path is not None:
                 lines.append('"Path"=' + case.path)
         self.import_reg(lines)
 
-        downloads = self.unix_path((case.app_data or "C:\\ProgramData").rstrip("\\") + "\\" + DOWNLOADS_SUFFIX)
+        if case.app_data_link:
+            (self.drive_c / "Data").mkdir()
+            self.unix_path(case.app_data_path()).symlink_to(self.drive_c / "Data")
+        downloads = self.unix_path(case.real_downloads())
         downloads.parent.mkdir(parents=True)
         if case.downloads == "folder":
             downloads.mkdir(mode=0o700)  # only its owner: reads back unlike the program-files folder
         elif case.downloads == "file":
             downloads.write_bytes(b"not a folder\n")
+        victim = self.unix_path(VICTIM)
+        if case.link_at:
+            # The planted part moves behind the link, with what lies below it,
+            # so that the way still leads to a Downloads folder.
+            planted = self.unix_path(case.app_data_path()).joinpath(
+                *SUFFIX_PARTS[:SUFFIX_PARTS.index(case.link_at) + 1])
+            planted.rename(victim)
+            planted.symlink_to(victim)
+        if case.stray_links:
+            victim.mkdir(mode=0o700)
+            (downloads.parent / "Cache").symlink_to(victim)
+            (downloads / "Shortcut").symlink_to(victim)
         if not case.program_files:
             self.unix_path(PROGRAM_FILES).rename(hidden)
 
@@ -152,7 +221,8 @@ class Machine:
             for name in dirs + files:
                 path = Path(root, name)
                 info = path.lstat()
-                digest = hashlib.sha256(path.read_bytes()).hexdigest() if path.is_file() else ""
+                digest = hashlib.sha256(path.read_bytes()).hexdigest() if path.is_file() and not \
+                    path.is_symlink() else os.readlink(path) if path.is_symlink() else ""
                 state[str(path.relative_to(self.drive_c))] = (oct(info.st_mode), digest)
         return state
 
@@ -161,56 +231,112 @@ def view_root(view):
     return "Software\\Wow6432Node" if view == 32 else "Software"
 
 
-TRACE = re.compile(r"^[0-9a-f]+:trace:advapi:(GetNamedSecurityInfoW|SetNamedSecurityInfoW) L\"(.*?)\" (.*)$")
-WINE_DEBUG_LINE = re.compile(r"^[0-9a-f]+:(trace|fixme|err|warn):")
+RELAY = re.compile(r"^[0-9a-f]+:(Call|Ret) +(?:KERNEL32|kernel32|ADVAPI32|advapi32)\.(\w+)\((.*)\)"
+                   r"(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
+ARGUMENT = re.compile(r'([0-9a-f]+)(?: L"((?:[^"\\]|\\.)*)")?')
+OWN_LINE = re.compile(r"^[0-9a-f]+:(Call|Ret|Starting|trace|fixme|err|warn)[ :]")
+# How each watched call is shown, one letter per argument: v its value (or
+# text, for a string), h a handle named by the order CreateFileW opened it
+# (H1, H2), a a list: "empty" for the one InitializeAcl made, else 0 or
+# "other"; - not shown (buffers and out-pointers: where, not what).
+SHOWN = {"SetDefaultDllDirectories": "v", "SetProcessMitigationPolicy": "v-v", "CreateFileW": "vvvvvvv",
+         "GetFileInformationByHandle": "h-", "GetFinalPathNameByHandleW": "h-vv", "CompareStringOrdinal": "v-v-v",
+         "CloseHandle": "h", "GetNamedSecurityInfoW": "vvvvv-v-", "SetNamedSecurityInfoW": "vvvvvav",
+         "InitializeAcl": "avv", "SetSecurityInfo": "hvvvvav"}
+COMPARISON = {"1": "less", "2": "equal", "3": "greater"}
 
 
-def security_calls(stderr):
-    """The traced security calls, pointers shown only as null or set."""
-    calls = []
+def tool_calls(stderr, image):
+    """The watched calls the executable itself made (their return address lies in
+    its image), as text."""
+    calls, handles, lists = [], {}, {}
+    arguments = []
     for line in stderr.decode("utf-8", "replace").splitlines():
-        match = TRACE.match(line)
-        if match:
-            function, path, rest = match.groups()
-            fields = rest.split()
-            pointers = ["null" if int(p, 16) == 0 else "set" for p in fields[2:]]
-            calls.append(" ".join([function, path.replace("\\\\", "\\"), *fields[:2], *pointers]))
+        match = RELAY.match(line)
+        if not match or not image[0] <= int(match.group(5), 16) < image[1]:
+            continue
+        kind, function, listed, result = match.group(1, 2, 3, 4)
+        if kind == "Call":
+            arguments = [argument.groups() for argument in ARGUMENT.finditer(listed)]
+            continue
+        result = result.lstrip("0") or "0"
+        if function == "InitializeAcl":
+            lists[arguments[0][0].lstrip("0")] = "empty"
+        shown = []
+        for how, (value, text) in zip(SHOWN[function], arguments):
+            value = value.lstrip("0") or "0"
+            if how == "v":
+                shown.append(text.replace("\\\\", "\\") if text is not None else value)
+            elif how == "h":
+                shown.append(handles.get(value, "unknown-handle"))
+            elif how == "a":
+                shown.append(lists.get(value, "0" if value == "0" else "other"))
+        if function == "CreateFileW" and result != "ffffffffffffffff":
+            handles[result] = result = f"H{len(handles) + 1}"
+        elif function == "CompareStringOrdinal":
+            result = COMPARISON.get(result, result)
+        elif function == "GetFinalPathNameByHandleW":
+            result = "length"  # the path's length: the comparison shows the path itself
+        calls.append(f"{function}({', '.join(shown)}) = {result}")
     return calls
 
 
 def own_stderr(stderr):
     return b"".join(line for line in stderr.splitlines(keepends=True)
-                    if not WINE_DEBUG_LINE.match(line.decode("utf-8", "replace")))
+                    if not OWN_LINE.match(line.decode("utf-8", "replace")))
 
 
 def expected_calls(case):
-    if not case.repaired:
-        return []
-    return [f"GetNamedSecurityInfoW {PROGRAM_FILES} 1 4 null null set null set",
-            f"SetNamedSecurityInfoW {case.repaired} 1 4 null null null null",
-            f"SetNamedSecurityInfoW {case.repaired} 1 4 null null set null"]
+    calls = ["SetDefaultDllDirectories(800) = 1", "SetProcessMitigationPolicy(10, 4) = 1"]
+    if not (case.repaired or case.refused):
+        return calls
+    app_data_final = "\\\\?\\" + ("C:\\Data" if case.app_data_link else case.app_data_path().rstrip("\\"))
+    expected = app_data_final + "\\" + DOWNLOADS_SUFFIX
+    actual = "\\\\?\\" + case.real_downloads()
+    if case.link_at:
+        below = SUFFIX_PARTS[SUFFIX_PARTS.index(case.link_at) + 1:]
+        actual = "\\".join(["\\\\?\\" + VICTIM, *below])
+    order = "equal" if expected.upper() == actual.upper() else "less" if expected.upper() < actual.upper() else \
+        "greater"
+    calls += [f"CreateFileW({case.downloads_path()}, 60000, 3, 0, 3, 2200000, 0) = H1",
+              "GetFileInformationByHandle(H1) = 1",
+              f"CreateFileW({case.app_data_path()}, 80, 7, 0, 3, 2000000, 0) = H2",
+              "GetFinalPathNameByHandleW(H2, 800, 0) = length",
+              "GetFinalPathNameByHandleW(H1, 800, 0) = length",
+              f"CompareStringOrdinal({expected}, {actual}, 1) = {order}",
+              "CloseHandle(H2) = 1"]
+    if case.refused:
+        return calls + ["CloseHandle(H1) = 1"]
+    return calls + [f"GetNamedSecurityInfoW({PROGRAM_FILES}, 1, 4, 0, 0, 0) = 0",
+                    "InitializeAcl(empty, 8, 2) = 1",
+                    "SetSecurityInfo(H1, 1, 4, 0, 0, empty, 0) = 0",
+                    "SetSecurityInfo(H1, 1, 4, 0, 0, other, 0) = 0",
+                    "CloseHandle(H1) = 1"]
 
 
 def run_case(machine, case, exe, helper):
     machine.prepare(case)
     before = machine.snapshot()
+    image_base = pefile.PE(exe, fast_load=True).OPTIONAL_HEADER
+    image = (image_base.ImageBase, image_base.ImageBase + image_base.SizeOfImage)
+    refusal = (case.downloads_path() + " was not repaired: the way to it is a link. Error 681\r\n").encode()
     problems = []
     for run in range(case.runs):
-        result = machine.wine(exe, *case.args, debug="-all,trace+advapi")
+        result = machine.wine(exe, *case.args, debug="-all,+relay")
         seen = {"stdout": result.stdout, "stderr": own_stderr(result.stderr), "exit status": result.returncode,
-                "security calls": security_calls(result.stderr)}
-        wanted = {"stdout": case.out, "stderr": b"", "exit status": case.status,
-                  "security calls": expected_calls(case)}
+                "calls": tool_calls(result.stderr, image)}
+        wanted = {"stdout": case.out, "stderr": refusal if case.refused else b"",
+                  "exit status": REFUSED_STATUS if case.refused else 0, "calls": expected_calls(case)}
         problems += [f"run {run + 1}: {what}: got {seen[what]!r}, want {wanted[what]!r}"
                      for what in wanted if seen[what] != wanted[what]]
 
     after = machine.snapshot()
     if case.repaired:
         # Only the repaired folder's access list (kept by Wine as its mode) may change.
-        changed = machine.unix_path(case.repaired).relative_to(machine.drive_c)
-        before.pop(str(changed))
-        after.pop(str(changed))
-        lists = machine.wine(helper, "show", PROGRAM_FILES, case.repaired)
+        changed = str(machine.unix_path(case.real_downloads()).relative_to(machine.drive_c))
+        before.pop(changed)
+        after.pop(changed)
+        lists = machine.wine(helper, "show", PROGRAM_FILES, case.real_downloads())
         source, target = lists.stdout.decode().splitlines()
         if source != target:
             problems.append(f"access lists differ after the copy: {source} != {target}")
@@ -237,8 +363,7 @@ def main():
         return 0
     machine = Machine(options.wine_run, options.prefix)
     if options.setup:
-        shutil.rmtree(machine.prefix, ignore_errors=True)
-        return machine.wine("cmd", "/c", "exit").returncode
+        return machine.setup()
     if options.cleanup:
         subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=str(machine.prefix)))
         return 0
