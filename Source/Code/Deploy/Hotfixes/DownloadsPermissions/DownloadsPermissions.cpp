@@ -27,9 +27,12 @@ bool IsExistingFolder(const wchar_t* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Length of the path a folder lookup left in its buffer; 0 when there is no
-// usable path: empty, or no terminator that later steps could stop at.
-size_t PathLength(const wchar_t (&path)[kPathChars]) {
+// The current path of a special folder; its length, or 0 when the lookup
+// fails or leaves no usable path: empty, or no terminator that later steps
+// could stop at.
+size_t FindSpecialFolder(int folder, wchar_t (&path)[kPathChars]) {
+    if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
+        return 0;
     const wchar_t* end = std::wmemchr(path, L'\0', kPathChars);
     return end ? static_cast<size_t>(end - path) : 0;
 }
@@ -159,7 +162,7 @@ void ReportRefusal(const wchar_t* downloadsPath, const wchar_t* reason) {
 // real change that Windows propagates to the children. Status 0, or the
 // second write's error when it failed after the first landed and so left
 // the folder closed.
-int CopyAccessList(HANDLE downloads, PACL dacl) {
+int WriteAccessList(HANDLE downloads, PACL dacl) {
     ACL closed = {};
     if (!InitializeAcl(&closed, sizeof closed, ACL_REVISION))
         return 0;
@@ -172,6 +175,22 @@ int CopyAccessList(HANDLE downloads, PACL dacl) {
         return static_cast<int>(copyStatus);
     }
     return 0;
+}
+
+// Reads the source folder's list and writes it through the Downloads
+// handle. A list that cannot be read leaves the folder as it is, and so
+// does a source with no list at all, which would open the folder to
+// everyone.
+int CopyAccessList(const wchar_t* sourcePath, HANDLE downloads) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(sourcePath, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return 0;
+    const UniqueLocalMemory sourceSecurity(descriptor);  // dacl points into it
+    if (!dacl)
+        return 0;
+    return WriteAccessList(downloads, dacl);
 }
 
 }  // namespace
@@ -202,16 +221,13 @@ extern "C" int wmain(int, wchar_t*[], wchar_t*[]) {
         return 0;
 
     wchar_t source[kPathChars];
-    if (SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, source) != S_OK)
-        return 0;
-    if (PathLength(source) == 0 || !IsExistingFolder(source))
+    if (FindSpecialFolder(CSIDL_PROGRAM_FILESX86, source) == 0 || !IsExistingFolder(source))
         return 0;
 
     wchar_t appData[kPathChars];
     wchar_t downloadsPath[kPathChars];
-    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData) != S_OK)
-        return 0;
-    if (AppendDownloadsSuffix(appData, PathLength(appData), downloadsPath) == 0)
+    const size_t appDataChars = FindSpecialFolder(CSIDL_COMMON_APPDATA, appData);
+    if (AppendDownloadsSuffix(appData, appDataChars, downloadsPath) == 0)
         return 0;
     // The agent owns this folder; where it is missing there is nothing to repair.
     if (!IsExistingFolder(downloadsPath))
@@ -226,15 +242,5 @@ extern "C" int wmain(int, wchar_t*[], wchar_t*[]) {
         ReportRefusal(downloadsPath, reason);
         return kStoppedOnLink;
     }
-
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(source, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                              &descriptor) != ERROR_SUCCESS)
-        return 0;
-    const UniqueLocalMemory sourceSecurity(descriptor);  // dacl points into it
-    // A source with no list at all would open the folder to everyone.
-    if (!dacl)
-        return 0;
-    return CopyAccessList(downloads.get(), dacl);
+    return CopyAccessList(source, downloads.get());
 }
