@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Reads the built executable as Windows will and checks what it declares.
 
-  inspect_exe.py EXE
+  inspect_exe.py EXE VERSION    (VERSION as the project declares it: 1.2.3.4)
 """
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -9,7 +9,21 @@ import xml.etree.ElementTree as ElementTree
 import pefile
 
 SYSTEM_LIBRARIES = {"kernel32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll"}
+# Every system function the executable may import: all are on Windows 5.2.
+# Anything newer must be looked up at run time, or the executable would not
+# even start there.
+ON_WINDOWS_5_2 = {
+    "kernel32.dll": {"CloseHandle", "CreateFileW", "DeleteCriticalSection", "EnterCriticalSection",
+                     "GetFileAttributesW", "GetFileInformationByHandle", "GetLastError", "GetModuleHandleW",
+                     "GetProcAddress", "GetStartupInfoW", "InitializeCriticalSection", "LeaveCriticalSection",
+                     "LocalFree", "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue", "VirtualProtect",
+                     "VirtualQuery", "__C_specific_handler"},
+    "advapi32.dll": {"GetNamedSecurityInfoW", "InitializeAcl", "RegCloseKey", "RegOpenKeyExW", "RegQueryValueExW",
+                     "SetSecurityInfo"},
+    "shell32.dll": {"SHGetFolderPathW"},
+}
 RT_MANIFEST, RT_VERSION = 24, 16
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 
 
@@ -31,15 +45,20 @@ def version_strings(pe):
     return strings
 
 
-def main(path):
+def main(path, version):
     pe = pefile.PE(path)
     header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     manifests = list(resources(pe, RT_MANIFEST))
-    execution = ElementTree.fromstring(manifests[0]).find(f".//{ASM_V3}requestedExecutionLevel") \
-        if len(manifests) == 1 else None
+    manifest = ElementTree.fromstring(manifests[0]) if len(manifests) == 1 else None
+    execution = manifest.find(f".//{ASM_V3}requestedExecutionLevel") if manifest is not None else None
+    identity = manifest.find(f"{ASM_V1}assemblyIdentity") if manifest is not None else None
+    numbers = [int(part) for part in version.split(".")]
     fixed = getattr(pe, "VS_FIXEDFILEINFO", [None])[0]
     strings = version_strings(pe)
     imports = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    too_new = sorted(f"{entry.dll.decode()}!{symbol.name.decode()}" for entry in pe.DIRECTORY_ENTRY_IMPORT
+                     if entry.dll.decode().lower() in ON_WINDOWS_5_2 for symbol in entry.imports
+                     if symbol.name and symbol.name.decode() not in ON_WINDOWS_5_2[entry.dll.decode().lower()])
     runtime = {symbol.name.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT if entry.dll.lower() == b"msvcrt.dll"
                for symbol in entry.imports if symbol.name}
 
@@ -53,15 +72,18 @@ def main(path):
         ("manifest resources", len(manifests), 1),
         ("execution level", execution is not None and execution.get("level"), "asInvoker"),
         ("uiAccess", execution is not None and execution.get("uiAccess"), "false"),
-        ("binary file version", fixed and (fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0x00000001)),
+        ("manifest version", identity is not None and identity.get("version"), version),
+        ("binary file version", fixed and (fixed.FileVersionMS, fixed.FileVersionLS),
+         (numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3])),
         ("binary product version", fixed and (fixed.ProductVersionMS, fixed.ProductVersionLS),
-         (0x00010000, 0x00000001)),
-        ("file version text", strings.get("FileVersion"), "1.0.0.1"),
-        ("product version text", strings.get("ProductVersion"), "1.0.0.1"),
+         (numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3])),
+        ("file version text", strings.get("FileVersion"), version),
+        ("product version text", strings.get("ProductVersion"), version),
         ("descriptive strings present", all(strings.get(k) for k in
                                             ("CompanyName", "ProductName", "FileDescription", "LegalCopyright")),
          True),
         ("imports outside Windows", sorted(imports - SYSTEM_LIBRARIES), []),
+        ("imports newer than Windows 5.2", too_new, []),
         # The system C runtime formats the messages, not a copy linked in.
         ("system wprintf and fwprintf", {"wprintf", "fwprintf"} <= runtime, True),
         ("debug directory", optional.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]].Size,
@@ -79,4 +101,4 @@ def main(path):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1], sys.argv[2]))
