@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
 
 namespace stand_in {
 namespace {
@@ -11,26 +10,21 @@ namespace {
 HKEY const kAgentKey = reinterpret_cast<HKEY>(std::uintptr_t{0xA6});
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(std::uintptr_t{0xC32});
 constexpr std::uintptr_t kFirstHandle = 0x100;
-// What InitializeAcl last made, to tell an empty list apart from the one read.
-const ACL* initializedAcl = nullptr;
 
 std::string Text(const wchar_t* text) {
     if (!text)
         return "null";
-    static const char kHexDigits[] = "0123456789abcdef";
     std::string quoted = "\"";
-    quoted.reserve(std::wcslen(text) + 2);
     for (; *text; ++text) {
-        const auto unit = static_cast<unsigned>(*text);
-        if (unit >= 0x20 && unit < 0x7F) {
-            quoted += static_cast<char>(unit);
+        if (*text >= 0x20 && *text < 0x7F) {
+            quoted += static_cast<char>(*text);
         } else {
-            const char escaped[] = {'\\', 'u', kHexDigits[(unit >> 12) & 0xF], kHexDigits[(unit >> 8) & 0xF],
-                                    kHexDigits[(unit >> 4) & 0xF], kHexDigits[unit & 0xF]};
-            quoted.append(escaped, sizeof escaped);
+            char escaped[16];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(*text));
+            quoted += escaped;
         }
     }
-    return quoted += '"';
+    return quoted + "\"";
 }
 
 std::string Hex(unsigned long long value) {
@@ -54,7 +48,7 @@ std::string Pointer(const void* pointer) {
         return "agent-key";
     if (pointer == HKEY_LOCAL_MACHINE)
         return "HKLM";
-    if (pointer == initializedAcl && initializedAcl->AceCount == 0)
+    if (pointer == Machine().emptyAcl && Machine().emptyAcl->AceCount == 0)
         return "empty-acl";
     if (IsOpenedHandle(pointer)) {
         const bool open = Machine().openHandles.count(const_cast<void*>(pointer)) == 1;
@@ -75,11 +69,6 @@ void Record(const char* function, const Arguments&... arguments) {
     Machine().calls.push_back(call + ")");
 }
 
-DWORD AttributesOf(const std::wstring& path) {
-    const auto found = Machine().attributes.find(path);
-    return found == Machine().attributes.end() ? Machine().otherAttributes : found->second;
-}
-
 const std::wstring& OpenedPath(HANDLE handle) { return Machine().opened.at(HandleIndex(handle)); }
 
 template <typename Function>
@@ -94,9 +83,28 @@ MachineState& Machine() {
     return machine;
 }
 
-MachineState& ResetMachine() {
-    initializedAcl = nullptr;
-    return Machine() = MachineState{};
+MachineState& ResetMachine() { return Machine() = MachineState{}; }
+
+DWORD AttributesOf(const std::wstring& path) {
+    const auto found = Machine().attributes.find(path);
+    return found == Machine().attributes.end() ? Machine().otherAttributes : found->second;
+}
+
+DWORD AttributesOnceOpened(const std::wstring& path) {
+    const auto swapped = Machine().attributesOnceOpened.find(path);
+    return swapped == Machine().attributesOnceOpened.end() ? AttributesOf(path) : swapped->second;
+}
+
+std::wstring FinalPathOf(const std::wstring& path) {
+    const auto scripted = Machine().finalPaths.find(path);
+    return scripted == Machine().finalPaths.end() ? L"\\\\?\\" + path : scripted->second;
+}
+
+std::wstring FoldAscii(std::wstring text) {
+    for (wchar_t& unit : text)
+        if (unit >= L'a' && unit <= L'z')
+            unit = static_cast<wchar_t>(unit - L'a' + L'A');
+    return text;
 }
 
 std::vector<BYTE> TextBytes(const std::wstring& text) {
@@ -172,9 +180,7 @@ HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTR
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
     Record("GetFileInformationByHandle", Pointer(file), Out(information));
-    const std::wstring& path = OpenedPath(file);
-    const auto swapped = Machine().attributesOnceOpened.find(path);
-    const DWORD attributes = swapped == Machine().attributesOnceOpened.end() ? AttributesOf(path) : swapped->second;
+    const DWORD attributes = AttributesOnceOpened(OpenedPath(file));
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return FALSE;
     *information = {};
@@ -188,8 +194,7 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 HMODULE GetModuleHandleW(const wchar_t* moduleName) {
-    const std::wstring name = moduleName ? moduleName : L"";
-    return name == L"kernel32.dll" || name == L"KERNEL32.DLL" ? kKernel32 : nullptr;
+    return moduleName && std::wstring(moduleName) == L"kernel32.dll" ? kKernel32 : nullptr;
 }
 
 FARPROC GetProcAddress(HMODULE module, const char* name) {
@@ -223,7 +228,7 @@ BOOL InitializeAcl(PACL acl, DWORD aclSize, DWORD revision) {
     if (!Machine().aclInitializes || aclSize < sizeof(ACL))
         return FALSE;
     *acl = ACL{static_cast<BYTE>(revision), 0, static_cast<WORD>(aclSize), 0, 0};
-    initializedAcl = acl;
+    Machine().emptyAcl = acl;
     return TRUE;
 }
 
@@ -253,9 +258,7 @@ BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, void* buffer, 
 
 DWORD GetFinalPathNameByHandleW(HANDLE file, wchar_t* path, DWORD pathChars, DWORD flags) {
     Record("GetFinalPathNameByHandleW", Pointer(file), Out(path), std::to_string(pathChars), Hex(flags));
-    const std::wstring& opened = OpenedPath(file);
-    const auto scripted = Machine().finalPaths.find(opened);
-    const std::wstring final = scripted == Machine().finalPaths.end() ? L"\\\\?\\" + opened : scripted->second;
+    const std::wstring final = FinalPathOf(OpenedPath(file));
     if (final.empty())
         return 0;
     if (final.size() + 1 > pathChars)
@@ -270,13 +273,10 @@ int CompareStringOrdinal(const wchar_t* first, int firstChars, const wchar_t* se
                          BOOL ignoreCase) {
     Record("CompareStringOrdinal", Text(first), std::to_string(firstChars), Text(second),
            std::to_string(secondChars), std::to_string(ignoreCase));
-    auto fold = [ignoreCase](std::wstring text) {
-        for (wchar_t& unit : text)
-            if (ignoreCase && unit >= L'a' && unit <= L'z')
-                unit = static_cast<wchar_t>(unit - L'a' + L'A');
-        return text;
-    };
-    const std::wstring a = fold(firstChars < 0 ? first : std::wstring(first, firstChars));
-    const std::wstring b = fold(secondChars < 0 ? second : std::wstring(second, secondChars));
+    std::wstring a(first, firstChars), b(second, secondChars);
+    if (ignoreCase) {
+        a = FoldAscii(a);
+        b = FoldAscii(b);
+    }
     return a < b ? CSTR_LESS_THAN : a == b ? CSTR_EQUAL : CSTR_GREATER_THAN;
 }

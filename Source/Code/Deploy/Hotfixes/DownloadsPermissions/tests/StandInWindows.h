@@ -195,11 +195,20 @@ struct MachineState {
     std::vector<std::string> calls;       // each call, as text
     std::vector<std::wstring> opened;     // the path of each handle, in the order opened
     std::set<HANDLE> openHandles;         // not closed yet
+    const ACL* emptyAcl = nullptr;        // what InitializeAcl made, told apart from the list read
     int writes = 0;
 };
 
 MachineState& Machine();
 // Starts a fresh machine with its default answers and no recorded calls.
 MachineState& ResetMachine();
+
+// What the machine answers for a path: its attributes by name, its
+// attributes seen through a handle, where a handle on it really leads.
+DWORD AttributesOf(const std::wstring& path);
+DWORD AttributesOnceOpened(const std::wstring& path);
+std::wstring FinalPathOf(const std::wstring& path);
+// Upper-cases ASCII letters: the case folding the ordinal comparison does.
+std::wstring FoldAscii(std::wstring text);
 
 }  // namespace stand_in

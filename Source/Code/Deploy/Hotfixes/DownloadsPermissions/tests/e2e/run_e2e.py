@@ -221,8 +221,12 @@ class Machine:
             for name in dirs + files:
                 path = Path(root, name)
                 info = path.lstat()
-                digest = hashlib.sha256(path.read_bytes()).hexdigest() if path.is_file() and not \
-                    path.is_symlink() else os.readlink(path) if path.is_symlink() else ""
+                if path.is_symlink():
+                    digest = os.readlink(path)
+                elif path.is_file():
+                    digest = hashlib.sha256(path.read_bytes()).hexdigest()
+                else:
+                    digest = ""
                 state[str(path.relative_to(self.drive_c))] = (oct(info.st_mode), digest)
         return state
 
@@ -243,7 +247,6 @@ SHOWN = {"SetDefaultDllDirectories": "v", "SetProcessMitigationPolicy": "v-v", "
          "GetFileInformationByHandle": "h-", "GetFinalPathNameByHandleW": "h-vv", "CompareStringOrdinal": "v-v-v",
          "CloseHandle": "h", "GetNamedSecurityInfoW": "vvvvv-v-", "SetNamedSecurityInfoW": "vvvvvav",
          "InitializeAcl": "avv", "SetSecurityInfo": "hvvvvav"}
-COMPARISON = {"1": "less", "2": "equal", "3": "greater"}
 
 
 def tool_calls(stderr, image):
@@ -274,7 +277,7 @@ def tool_calls(stderr, image):
         if function == "CreateFileW" and result != "ffffffffffffffff":
             handles[result] = result = f"H{len(handles) + 1}"
         elif function == "CompareStringOrdinal":
-            result = COMPARISON.get(result, result)
+            result = "equal" if result == "2" else "differ"  # 2: CSTR_EQUAL
         elif function == "GetFinalPathNameByHandleW":
             result = "length"  # the path's length: the comparison shows the path itself
         calls.append(f"{function}({', '.join(shown)}) = {result}")
@@ -296,14 +299,13 @@ def expected_calls(case):
     if case.link_at:
         below = SUFFIX_PARTS[SUFFIX_PARTS.index(case.link_at) + 1:]
         actual = "\\".join(["\\\\?\\" + VICTIM, *below])
-    order = "equal" if expected.upper() == actual.upper() else "less" if expected.upper() < actual.upper() else \
-        "greater"
+    comparison = "equal" if expected.upper() == actual.upper() else "differ"
     calls += [f"CreateFileW({case.downloads_path()}, 60000, 3, 0, 3, 2200000, 0) = H1",
               "GetFileInformationByHandle(H1) = 1",
               f"CreateFileW({case.app_data_path()}, 80, 7, 0, 3, 2000000, 0) = H2",
               "GetFinalPathNameByHandleW(H2, 800, 0) = length",
               "GetFinalPathNameByHandleW(H1, 800, 0) = length",
-              f"CompareStringOrdinal({expected}, {actual}, 1) = {order}",
+              f"CompareStringOrdinal({expected}, {actual}, 1) = {comparison}",
               "CloseHandle(H2) = 1"]
     if case.refused:
         return calls + ["CloseHandle(H1) = 1"]
@@ -317,8 +319,8 @@ def expected_calls(case):
 def run_case(machine, case, exe, helper):
     machine.prepare(case)
     before = machine.snapshot()
-    image_base = pefile.PE(exe, fast_load=True).OPTIONAL_HEADER
-    image = (image_base.ImageBase, image_base.ImageBase + image_base.SizeOfImage)
+    header = pefile.PE(exe, fast_load=True).OPTIONAL_HEADER
+    image = (header.ImageBase, header.ImageBase + header.SizeOfImage)
     refusal = (case.downloads_path() + " was not repaired: the way to it is a link. Error 681\r\n").encode()
     problems = []
     for run in range(case.runs):

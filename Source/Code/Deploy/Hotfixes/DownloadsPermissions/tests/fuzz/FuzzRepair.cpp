@@ -37,13 +37,6 @@ std::wstring TakePath(FuzzedDataProvider& data) {
     return path;
 }
 
-std::wstring Folded(std::wstring text) {
-    for (wchar_t& unit : text)
-        if (unit >= L'a' && unit <= L'z')
-            unit = static_cast<wchar_t>(unit - L'a' + L'A');
-    return text;
-}
-
 std::wstring WithSuffix(const std::wstring& base) {
     return base + (!base.empty() && base.back() == L'\\' ? L"" : L"\\") + kSuffix;
 }
@@ -53,7 +46,7 @@ std::wstring WithSuffix(const std::wstring& base) {
 void ScriptFinalPath(FuzzedDataProvider& data, stand_in::MachineState& machine, const std::wstring& path) {
     switch (data.ConsumeIntegralInRange<int>(0, 4)) {
     case 1: machine.finalPaths[path] = L""; break;
-    case 2: machine.finalPaths[path] = L"\\\\?\\" + Folded(path); break;
+    case 2: machine.finalPaths[path] = L"\\\\?\\" + stand_in::FoldAscii(path); break;
     case 3: machine.finalPaths[path] = TakePath(data); break;
     case 4: machine.finalPaths[path] = L"\\\\?\\D:" + path.substr(std::min<size_t>(path.size(), 2)); break;
     default: break;
@@ -61,10 +54,9 @@ void ScriptFinalPath(FuzzedDataProvider& data, stand_in::MachineState& machine, 
 }
 
 // The real path a handle on path leads to, as GetFinalPathNameByHandleW
-// hands it over; empty when it cannot.
-std::wstring FinalPath(const stand_in::MachineState& machine, const std::wstring& path) {
-    const auto scripted = machine.finalPaths.find(path);
-    const std::wstring final = scripted == machine.finalPaths.end() ? L"\\\\?\\" + path : scripted->second;
+// hands it over to the tool's buffer; empty when it cannot.
+std::wstring FinalPath(const std::wstring& path) {
+    const std::wstring final = stand_in::FinalPathOf(path);
     return final.size() < kPathChars ? final : L"";
 }
 
@@ -75,19 +67,15 @@ bool ProvesTheRealFolder(const stand_in::MachineState& machine) {
         machine.missingFunctions.count("CompareStringOrdinal"))
         return false;
     const std::wstring& downloads = machine.opened[0];
-    const auto swapped = machine.attributesOnceOpened.find(downloads);
-    const auto listed = machine.attributes.find(downloads);
-    const DWORD attributes = swapped != machine.attributesOnceOpened.end() ? swapped->second
-                             : listed != machine.attributes.end()          ? listed->second
-                                                                           : machine.otherAttributes;
+    const DWORD attributes = stand_in::AttributesOnceOpened(downloads);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;
-    const std::wstring appDataFinal = FinalPath(machine, machine.opened[1]);
-    const std::wstring downloadsFinal = FinalPath(machine, downloads);
+    const std::wstring appDataFinal = FinalPath(machine.opened[1]);
+    const std::wstring downloadsFinal = FinalPath(downloads);
     const std::wstring expected = WithSuffix(appDataFinal);
     return !appDataFinal.empty() && expected.size() < kPathChars && !downloadsFinal.empty() &&
-           Folded(expected) == Folded(downloadsFinal);
+           stand_in::FoldAscii(expected) == stand_in::FoldAscii(downloadsFinal);
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
