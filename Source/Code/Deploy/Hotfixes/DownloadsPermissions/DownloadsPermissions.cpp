@@ -1,10 +1,14 @@
 // Gives the device agent's Downloads folder the access list (DACL) of the
-// 32-bit program-files folder. One straight run that ends with status 0,
-// leaving the machine as it was wherever a step fails, except on two paths:
+// 32-bit program-files folder. One straight run that ends with status 0 when
+// the folder carries the new list or there is nothing the tool may do (no
+// agent, no folder, no rights), leaving the machine as it was wherever a step
+// fails. Any other status is a repair that did not happen:
 //   681 (ERROR_STOPPED_ON_SYMLINK): the way to Downloads is a link, or it
 //       cannot be verified; nothing was written;
-//   the second write's error: the first write closed the folder and the
-//       second failed to give it its new list.
+//   the error opening Downloads (32: another program holds it in a way that
+//       conflicts); nothing was written;
+//   the second write's error: the folder may be closed, or not carry the
+//       new list everywhere inside it.
 // Each ends with one line on standard error.
 #include "DownloadsPermissions.h"
 
@@ -21,6 +25,8 @@ constexpr size_t kDownloadsSuffixChars = std::size(kDownloadsSuffix) - 1;
 constexpr int kStoppedOnLink = 681;  // ERROR_STOPPED_ON_SYMLINK
 constexpr wchar_t kThroughLink[] = L"the way to it is a link";
 constexpr wchar_t kUnverifiable[] = L"the way to it cannot be verified";
+constexpr wchar_t kHeldOpen[] = L"it is held open by another program";
+constexpr wchar_t kUnopenable[] = L"it cannot be opened";
 
 bool IsExistingFolder(const wchar_t* path) {
     const DWORD attributes = GetFileAttributesW(path);
@@ -82,13 +88,16 @@ size_t AppendDownloadsSuffix(const wchar_t* base, size_t baseChars, wchar_t (&pa
 }
 
 // The one handle both writes go through: the folder itself, never what a
-// link there points to, with exactly the rights the writes need
-// (MAXIMUM_ALLOWED would make Windows skip propagation to children), and no
-// delete sharing, so nobody can rename or remove it while it is held.
+// link there points to, with the rights the writes need (MAXIMUM_ALLOWED
+// would make Windows skip propagation to children) and no delete sharing.
+// Sharing binds only opens that ask for data access, so the list right is
+// asked for too: with it, no open for delete (rename, removal) succeeds
+// while the handle is held, and an earlier open that holds delete access
+// or does not share reading makes this one fail.
 UniqueHandle OpenDownloads(const wchar_t* path) {
-    return TakeHandle(CreateFileW(path, READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
+    return TakeHandle(CreateFileW(path, READ_CONTROL | WRITE_DAC | FILE_LIST_DIRECTORY,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 // Where a handle really leads, every link resolved. Its length, or 0 when
@@ -143,10 +152,15 @@ const wchar_t* WhyNotTheRealDownloads(HANDLE downloads, const wchar_t* appDataPa
     return same ? nullptr : kThroughLink;
 }
 
-// One line on standard error. The path is shown in printable ASCII, '?' for
-// anything else: in the default locale the C runtime would end the line at
-// the first character it cannot convert, and the line must always be whole.
-void ReportRefusal(const wchar_t* downloadsPath, const wchar_t* reason) {
+// A failure the platform reported without saying why still ends the run
+// with a status that is not success.
+int FailureStatus(DWORD error) { return error == ERROR_SUCCESS ? ERROR_INVALID_FUNCTION : static_cast<int>(error); }
+
+// One line on standard error, and status as the exit status. The path is
+// shown in printable ASCII, '?' for anything else: in the default locale the
+// C runtime would end the line at the first character it cannot convert, and
+// the line must always be whole.
+int ReportNotRepaired(const wchar_t* downloadsPath, const wchar_t* reason, int status) {
     wchar_t shown[kPathChars];
     size_t chars = 0;
     for (; downloadsPath[chars] != L'\0'; ++chars) {
@@ -154,23 +168,37 @@ void ReportRefusal(const wchar_t* downloadsPath, const wchar_t* reason) {
         shown[chars] = unit >= 0x20 && unit < 0x7F ? unit : L'?';
     }
     shown[chars] = L'\0';
-    fwprintf(stderr, L"%ls was not repaired: %ls. Error %d\n", shown, reason, kStoppedOnLink);
+    fwprintf(stderr, L"%ls was not repaired: %ls. Error %d\n", shown, reason, status);
+    return status;
+}
+
+// Without the rights, or once the folder is gone, there is nothing the tool
+// may do. Anything else, a sharing conflict above all, is a repair that did
+// not happen.
+int WhenNotOpened(const wchar_t* downloadsPath, DWORD error) {
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return 0;
+    return ReportNotRepaired(downloadsPath, error == ERROR_SHARING_VIOLATION ? kHeldOpen : kUnopenable,
+                             FailureStatus(error));
 }
 
 // First an empty list, which closes the folder to everyone, then the
 // source's list: the folder is never open, and the second write is still a
-// real change that Windows propagates to the children. Status 0, or the
-// second write's error when it failed after the first landed and so left
-// the folder closed.
+// real change that Windows propagates to the children. Only the second
+// write's result tells whether the folder carries the new list: status 0
+// when it does, else its error (the folder may be left closed, or not
+// everything inside it may carry the list).
 int WriteAccessList(HANDLE downloads, PACL dacl) {
     ACL closed = {};
-    if (!InitializeAcl(&closed, sizeof closed, ACL_REVISION))
-        return 0;
-    const DWORD closeStatus =
-        SetSecurityInfo(downloads, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &closed, nullptr);
+    if (!InitializeAcl(&closed, sizeof closed, ACL_REVISION)) {
+        const int status = FailureStatus(GetLastError());
+        fwprintf(stderr, L"InitializeAcl() failed. Error %d\n", status);
+        return status;
+    }
+    SetSecurityInfo(downloads, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &closed, nullptr);
     const DWORD copyStatus =
         SetSecurityInfo(downloads, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
-    if (closeStatus == ERROR_SUCCESS && copyStatus != ERROR_SUCCESS) {
+    if (copyStatus != ERROR_SUCCESS) {
         fwprintf(stderr, L"SetSecurityInfo() failed. Error %d\n", static_cast<int>(copyStatus));
         return static_cast<int>(copyStatus);
     }
@@ -233,14 +261,10 @@ extern "C" int wmain(int, wchar_t*[], wchar_t*[]) {
     if (!IsExistingFolder(downloadsPath))
         return 0;
 
-    // Without the rights, or while another program holds the folder in a way
-    // that conflicts, nothing can be written: the same as having no rights.
     const UniqueHandle downloads = OpenDownloads(downloadsPath);
     if (!downloads)
-        return 0;
-    if (const wchar_t* reason = WhyNotTheRealDownloads(downloads.get(), appData)) {
-        ReportRefusal(downloadsPath, reason);
-        return kStoppedOnLink;
-    }
+        return WhenNotOpened(downloadsPath, GetLastError());
+    if (const wchar_t* reason = WhyNotTheRealDownloads(downloads.get(), appData))
+        return ReportNotRepaired(downloadsPath, reason, kStoppedOnLink);
     return CopyAccessList(source, downloads.get());
 }

@@ -72,7 +72,7 @@ Calls RepairCalls(const Way& way = {}) {
             kCheckProgramFiles,
             kFindAppData,
             "GetFileAttributesW(" + Quoted(way.downloads) + ")",
-            "CreateFileW(" + Quoted(way.downloads) + ", 0x60000, 0x3, null, 3, 0x2200000, null) = handle#1",
+            "CreateFileW(" + Quoted(way.downloads) + ", 0x60001, 0x3, null, 3, 0x2200000, null) = handle#1",
             kInspect,
             "CreateFileW(" + Quoted(way.appData) + ", 0x80, 0x7, null, 3, 0x2000000, null) = handle#2",
             kFinalAppData,
@@ -189,7 +189,11 @@ void ExpectRun(const RunCase& c) {
 
 std::string OpenFailed(int status) { return "RegOpenKeyEx() failed. Error " + std::to_string(status) + "\n"; }
 
-TEST(Repair, EachStopPointEndsTheRunWithStatusZeroAndNoLaterCall) {
+const Calls kOpenDownloadsFails =
+    Then(Until("GetFileAttributesW(\"C:\\ProgramData"),
+         {"CreateFileW(" + Quoted(Narrow(kDownloads)) + ", 0x60001, 0x3, null, 3, 0x2200000, null) = INVALID_HANDLE_VALUE"});
+
+TEST(Repair, EachStopPointEndsTheRunWithNoLaterCall) {
     const auto agentDir = stand_in::kAgentFolder;
     const auto programFiles = stand_in::kProgramFilesX86;
     const Calls opened = Until(kOpen);
@@ -221,16 +225,17 @@ TEST(Repair, EachStopPointEndsTheRunWithStatusZeroAndNoLaterCall) {
          Until("GetFileAttributesW(\"C:\\ProgramData")},
         {"Downloads is a file", [](MachineState& m) { m.attributes[kDownloads] = FILE_ATTRIBUTE_ARCHIVE; },
          Until("GetFileAttributesW(\"C:\\ProgramData")},
-        {"Downloads cannot be opened: no rights or a sharing conflict",
-         [](MachineState& m) { m.unopenable.insert(kDownloads); },
-         Then(Until("GetFileAttributesW(\"C:\\ProgramData"),
-              {"CreateFileW(" + Quoted(Narrow(kDownloads)) +
-               ", 0x60000, 0x3, null, 3, 0x2200000, null) = INVALID_HANDLE_VALUE"})},
+        {"Downloads cannot be opened: no rights", [](MachineState& m) { m.openErrors[kDownloads] = 5; },
+         kOpenDownloadsFails},
+        {"Downloads gone since its folder test", [](MachineState& m) { m.openErrors[kDownloads] = 2; },
+         kOpenDownloadsFails},
+        {"a folder above it gone since", [](MachineState& m) { m.openErrors[kDownloads] = 3; },
+         kOpenDownloadsFails},
         {"source DACL unreadable", [](MachineState& m) { m.readStatus = ERROR_ACCESS_DENIED; }, Until(kRead)},
         {"source has no DACL: copying it would open the folder", [](MachineState& m) { m.sourceDacl = nullptr; },
          Then(Until(kRead), {kFree})},
-        {"no empty list could be made", [](MachineState& m) { m.aclInitializes = FALSE; },
-         Then(Until(kEmptyAcl), {kFree})},
+        {"no empty list could be made: reported, nothing written", [](MachineState& m) { m.aclInitializes = FALSE; },
+         Then(Until(kEmptyAcl), {kFree}), "", "InitializeAcl() failed. Error 87\n", 87},
     };
     for (const RunCase& c : cases)
         ExpectRun(c);
@@ -265,7 +270,15 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
         {"the handle cannot be inspected",
          [](MachineState& m) { m.attributesOnceOpened[kDownloads] = INVALID_FILE_ATTRIBUTES; }, Until(kInspect),
          "", unverifiable, 681},
-        {"application-data folder cannot be opened", [](MachineState& m) { m.unopenable.insert(kCommonAppData); },
+        {"Downloads held open by another program", [](MachineState& m) { m.openErrors[kDownloads] = 32; },
+         kOpenDownloadsFails, "", refused + "it is held open by another program. Error 32\n", 32},
+        {"Downloads cannot be opened for another reason", [](MachineState& m) { m.openErrors[kDownloads] = 1920; },
+         kOpenDownloadsFails, "", refused + "it cannot be opened. Error 1920\n", 1920},
+        {"an open that fails without a reason is still a failure",
+         [](MachineState& m) { m.openErrors[kDownloads] = ERROR_SUCCESS; }, kOpenDownloadsFails, "",
+         refused + "it cannot be opened. Error 1\n", 1},
+        {"application-data folder cannot be opened",
+         [](MachineState& m) { m.openErrors[kCommonAppData] = ERROR_ACCESS_DENIED; },
          Then(Until(kInspect),
               {R"~(CreateFileW("C:\ProgramData", 0x80, 0x7, null, 3, 0x2000000, null) = INVALID_HANDLE_VALUE)~"}),
          "", unverifiable, 681},
@@ -329,7 +342,7 @@ TEST(Repair, RefusalLineStaysWholeForAnyFolderName) {
     EXPECT_EQ(outcome.status, 681);
 }
 
-TEST(Repair, WritesCloseThenCopyAndReportsOnlyAFolderLeftClosed) {
+TEST(Repair, WritesCloseThenCopyAndSucceedsOnlyWhenTheCopyLands) {
     const std::string leftClosed = "SetSecurityInfo() failed. Error ";
     const RunCase cases[] = {
         {"both writes land", [](MachineState&) {}, kRepair},
@@ -337,8 +350,12 @@ TEST(Repair, WritesCloseThenCopyAndReportsOnlyAFolderLeftClosed) {
          kRepair, "", leftClosed + "5\n", 5},
         {"copy rejects the list", [](MachineState& m) { m.copyStatus = ERROR_INVALID_ACL; }, kRepair, "",
          leftClosed + "1336\n", 1336},
-        {"both fail: nothing changed",
-         [](MachineState& m) { m.closeStatus = m.copyStatus = ERROR_ACCESS_DENIED; }, kRepair},
+        {"both fail: the copy's error is reported",
+         [](MachineState& m) {
+             m.closeStatus = ERROR_ACCESS_DENIED;
+             m.copyStatus = ERROR_INVALID_ACL;
+         },
+         kRepair, "", leftClosed + "1336\n", 1336},
         {"only the close fails: the copy still lands", [](MachineState& m) { m.closeStatus = ERROR_ACCESS_DENIED; },
          kRepair},
     };

@@ -165,9 +165,13 @@ DWORD GetFileAttributesW(const wchar_t* path) {
 HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
                    DWORD flags, HANDLE templateFile) {
     MachineState& machine = Machine();
-    const bool opens = AttributesOf(path) != INVALID_FILE_ATTRIBUTES && machine.unopenable.count(path) == 0;
+    const auto refused = machine.openErrors.find(path);
+    const bool exists = AttributesOf(path) != INVALID_FILE_ATTRIBUTES;
+    const bool opens = exists && refused == machine.openErrors.end();
     HANDLE handle = INVALID_HANDLE_VALUE;
-    if (opens) {
+    if (!opens) {
+        machine.lastError = !exists ? ERROR_FILE_NOT_FOUND : refused->second;
+    } else {
         handle = reinterpret_cast<HANDLE>(kFirstHandle + machine.opened.size());
         machine.opened.push_back(path);
         machine.openHandles.insert(handle);
@@ -192,6 +196,8 @@ BOOL CloseHandle(HANDLE handle) {
     Record("CloseHandle", Pointer(handle));
     return Machine().openHandles.erase(handle) == 1 ? TRUE : FALSE;
 }
+
+DWORD GetLastError() { return Machine().lastError; }
 
 HMODULE GetModuleHandleW(const wchar_t* moduleName) {
     return moduleName && std::wstring(moduleName) == L"kernel32.dll" ? kKernel32 : nullptr;
@@ -225,8 +231,10 @@ DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType
 
 BOOL InitializeAcl(PACL acl, DWORD aclSize, DWORD revision) {
     Record("InitializeAcl", Out(acl), std::to_string(aclSize), std::to_string(revision));
-    if (!Machine().aclInitializes || aclSize < sizeof(ACL))
+    if (!Machine().aclInitializes || aclSize < sizeof(ACL)) {
+        Machine().lastError = Machine().aclError;
         return FALSE;
+    }
     *acl = ACL{static_cast<BYTE>(revision), 0, static_cast<WORD>(aclSize), 0, 0};
     Machine().emptyAcl = acl;
     return TRUE;

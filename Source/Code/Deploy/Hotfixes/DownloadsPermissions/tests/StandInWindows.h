@@ -71,7 +71,9 @@ constexpr BOOL TRUE = 1;
 constexpr LSTATUS ERROR_SUCCESS = 0;
 constexpr LSTATUS ERROR_FILE_NOT_FOUND = 2;
 constexpr LSTATUS ERROR_PATH_NOT_FOUND = 3;
+constexpr LSTATUS ERROR_INVALID_FUNCTION = 1;
 constexpr LSTATUS ERROR_ACCESS_DENIED = 5;
+constexpr LSTATUS ERROR_SHARING_VIOLATION = 32;
 constexpr LSTATUS ERROR_INVALID_PARAMETER = 87;
 constexpr LSTATUS ERROR_MORE_DATA = 234;
 constexpr LSTATUS ERROR_INVALID_ACL = 1336;
@@ -93,6 +95,7 @@ constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+constexpr DWORD FILE_LIST_DIRECTORY = 0x1;
 constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
 constexpr DWORD READ_CONTROL = 0x20000;
 constexpr DWORD WRITE_DAC = 0x40000;
@@ -121,6 +124,7 @@ HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTR
                    DWORD flags, HANDLE templateFile);
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information);
 BOOL CloseHandle(HANDLE handle);
+DWORD GetLastError();
 HMODULE GetModuleHandleW(const wchar_t* moduleName);
 FARPROC GetProcAddress(HMODULE module, const char* name);
 DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
@@ -179,7 +183,7 @@ struct MachineState {
     // What a handle shows where the object was swapped after the folder test;
     // INVALID_FILE_ATTRIBUTES makes GetFileInformationByHandle fail.
     std::map<std::wstring, DWORD> attributesOnceOpened;
-    std::set<std::wstring> unopenable;  // CreateFileW refuses these (no rights, sharing conflict)
+    std::map<std::wstring, DWORD> openErrors;  // CreateFileW refuses these paths with that error
     // Where a handle opened on a path really leads; by default "\\?\" and the
     // path itself. An empty one makes GetFinalPathNameByHandleW fail.
     std::map<std::wstring, std::wstring> finalPaths;
@@ -187,7 +191,8 @@ struct MachineState {
 
     DWORD readStatus = ERROR_SUCCESS;
     PACL sourceDacl = kSourceDacl;  // what a successful read hands back
-    BOOL aclInitializes = TRUE;
+    BOOL aclInitializes = TRUE;  // else InitializeAcl fails with aclError
+    DWORD aclError = ERROR_INVALID_PARAMETER;
     DWORD closeStatus = ERROR_SUCCESS;  // first write
     DWORD copyStatus = ERROR_SUCCESS;   // second write
 
@@ -197,6 +202,7 @@ struct MachineState {
     std::set<HANDLE> openHandles;         // not closed yet
     const ACL* emptyAcl = nullptr;        // what InitializeAcl made, told apart from the list read
     int writes = 0;
+    DWORD lastError = ERROR_SUCCESS;      // what GetLastError answers
 };
 
 MachineState& Machine();

@@ -1,6 +1,9 @@
 // Test helper, never shipped: shows or sets a folder's access list in SDDL.
 //   AccessList show PATH...      one line per path: the DACL as SDDL
 //   AccessList set PATH SDDL     replaces the DACL with the one in SDDL
+//   AccessList hold PATH ACCESS SHARE   opens the folder with those rights
+//                                and sharing (hexadecimal), says "held", and
+//                                keeps it open until standard input ends
 #include "../../Platform.h"
 
 #include <sddl.h>
@@ -44,6 +47,18 @@ int Set(wchar_t* path, const wchar_t* sddl) {
     return status == ERROR_SUCCESS ? 0 : Fail(L"SetNamedSecurityInfoW", status);
 }
 
+int Hold(const wchar_t* path, const wchar_t* access, const wchar_t* share) {
+    const UniqueHandle held = TakeHandle(CreateFileW(path, wcstoul(access, nullptr, 16), wcstoul(share, nullptr, 16),
+                                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!held)
+        return Fail(L"CreateFileW", GetLastError());
+    wprintf(L"held\n");
+    fflush(stdout);
+    while (getwchar() != WEOF) {
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" int wmain(int argc, wchar_t* argv[]) {
@@ -55,6 +70,8 @@ extern "C" int wmain(int argc, wchar_t* argv[]) {
     }
     if (argc == 4 && wcscmp(argv[1], L"set") == 0)
         return Set(argv[2], argv[3]);
-    fwprintf(stderr, L"usage: AccessList show PATH... | AccessList set PATH SDDL\n");
+    if (argc == 5 && wcscmp(argv[1], L"hold") == 0)
+        return Hold(argv[2], argv[3], argv[4]);
+    fwprintf(stderr, L"usage: AccessList show PATH... | set PATH SDDL | hold PATH ACCESS SHARE\n");
     return 2;
 }

@@ -63,6 +63,8 @@ def reg_hex(kind, data):
 
 
 REG_EXPAND_SZ, REG_BINARY, REG_MULTI_SZ = 2, 3, 7
+FILE_LIST_DIRECTORY, DELETE, SHARE_ALL = 0x1, 0x10000, 0x7
+SHARING_VIOLATION = 32
 
 
 @dataclass
@@ -77,11 +79,13 @@ class Case:
     link_at: str = None  # the part of the agent's folders planted as a link to VICTIM
     stray_links: bool = False  # links to VICTIM beside Downloads and inside it
     lowercase: bool = False  # the agent's folders exist with lowercase names
+    held: tuple = None  # (access, share): another program holds Downloads open while the tool runs
     args: tuple = ()
     runs: int = 1
     out: bytes = b""
     repaired: bool = False  # the Downloads folder's access list is rewritten
     refused: bool = False  # the way to Downloads is refused: one line, status 681
+    held_off: bool = False  # the tool's open of Downloads fails: one line, status 32
 
     def app_data_path(self):
         return self.app_data or PROGRAM_DATA
@@ -128,6 +132,9 @@ CASES = [
     Case("administrators-link-to-app-data-followed", app_data="C:\\DataLink", app_data_link=True, repaired=True),
     Case("links-elsewhere-in-the-agent-folder-left-alone", stray_links=True, repaired=True),
     Case("real-names-differ-only-in-case", lowercase=True, repaired=True),
+    Case("held-open-for-delete-not-repaired", held=(DELETE, SHARE_ALL), held_off=True),
+    Case("held-open-unshared-not-repaired", held=(FILE_LIST_DIRECTORY, 0), held_off=True),
+    Case("watched-with-list-access-repaired", held=(FILE_LIST_DIRECTORY, SHARE_ALL), repaired=True),
 ]
 
 
@@ -212,6 +219,14 @@ class Machine:
         if not case.program_files:
             self.unix_path(PROGRAM_FILES).rename(hidden)
 
+    def hold(self, helper, path, access, share):
+        """Another program holding path open; it lets go when its input is closed."""
+        holder = subprocess.Popen([self.wine_run, str(self.prefix), helper, "hold", path, f"{access:x}", f"{share:x}"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=dict(os.environ, WINEDEBUG="-all"))
+        said = holder.stdout.readline()
+        assert said.strip() == b"held", f"the holder could not open {path}: {said!r}"
+        return holder
+
     def snapshot(self):
         """Every path outside Wine's own folders, with its kind, mode and content."""
         state = {}
@@ -291,6 +306,9 @@ def own_stderr(stderr):
 
 def expected_calls(case):
     calls = ["SetDefaultDllDirectories(800) = 1", "SetProcessMitigationPolicy(10, 4) = 1"]
+    open_downloads = f"CreateFileW({case.downloads_path()}, 60001, 3, 0, 3, 2200000, 0)"
+    if case.held_off:
+        return calls + [open_downloads + " = ffffffffffffffff"]
     if not (case.repaired or case.refused):
         return calls
     app_data_final = "\\\\?\\" + ("C:\\Data" if case.app_data_link else case.app_data_path().rstrip("\\"))
@@ -300,7 +318,7 @@ def expected_calls(case):
         below = SUFFIX_PARTS[SUFFIX_PARTS.index(case.link_at) + 1:]
         actual = "\\".join(["\\\\?\\" + VICTIM, *below])
     comparison = "equal" if expected.upper() == actual.upper() else "differ"
-    calls += [f"CreateFileW({case.downloads_path()}, 60000, 3, 0, 3, 2200000, 0) = H1",
+    calls += [open_downloads + " = H1",
               "GetFileInformationByHandle(H1) = 1",
               f"CreateFileW({case.app_data_path()}, 80, 7, 0, 3, 2000000, 0) = H2",
               "GetFinalPathNameByHandleW(H2, 800, 0) = length",
@@ -321,16 +339,26 @@ def run_case(machine, case, exe, helper):
     before = machine.snapshot()
     header = pefile.PE(exe, fast_load=True).OPTIONAL_HEADER
     image = (header.ImageBase, header.ImageBase + header.SizeOfImage)
-    refusal = (case.downloads_path() + " was not repaired: the way to it is a link. Error 681\r\n").encode()
+    not_repaired = case.downloads_path() + " was not repaired: "
+    stderr, status = b"", 0
+    if case.refused:
+        stderr, status = (not_repaired + "the way to it is a link. Error 681\r\n").encode(), REFUSED_STATUS
+    elif case.held_off:
+        stderr = (not_repaired + f"it is held open by another program. Error {SHARING_VIOLATION}\r\n").encode()
+        status = SHARING_VIOLATION
+    holder = machine.hold(helper, case.real_downloads(), *case.held) if case.held else None
     problems = []
-    for run in range(case.runs):
-        result = machine.wine(exe, *case.args, debug="-all,+relay")
-        seen = {"stdout": result.stdout, "stderr": own_stderr(result.stderr), "exit status": result.returncode,
-                "calls": tool_calls(result.stderr, image)}
-        wanted = {"stdout": case.out, "stderr": refusal if case.refused else b"",
-                  "exit status": REFUSED_STATUS if case.refused else 0, "calls": expected_calls(case)}
-        problems += [f"run {run + 1}: {what}: got {seen[what]!r}, want {wanted[what]!r}"
-                     for what in wanted if seen[what] != wanted[what]]
+    try:
+        for run in range(case.runs):
+            result = machine.wine(exe, *case.args, debug="-all,+relay")
+            seen = {"stdout": result.stdout, "stderr": own_stderr(result.stderr), "exit status": result.returncode,
+                    "calls": tool_calls(result.stderr, image)}
+            wanted = {"stdout": case.out, "stderr": stderr, "exit status": status, "calls": expected_calls(case)}
+            problems += [f"run {run + 1}: {what}: got {seen[what]!r}, want {wanted[what]!r}"
+                         for what in wanted if seen[what] != wanted[what]]
+    finally:
+        if holder:
+            holder.communicate(timeout=60)
 
     after = machine.snapshot()
     if case.repaired:

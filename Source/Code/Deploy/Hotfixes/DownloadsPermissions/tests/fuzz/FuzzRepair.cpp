@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const std::wstring downloadsPath = WithSuffix(appDataPath);
     for (const std::wstring& path : {appDataPath, downloadsPath}) {
         if (data.ConsumeIntegralInRange<int>(0, 15) == 0)
-            machine.unopenable.insert(path);
+            machine.openErrors[path] = static_cast<DWORD>(TakeStatus(data));
         ScriptFinalPath(data, machine, path);
     }
     if (data.ConsumeIntegralInRange<int>(0, 3) == 0)
@@ -131,12 +131,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     }
     const bool readSucceeded = reads == 1 && machine.readStatus == ERROR_SUCCESS;
     const bool verified = ProvesTheRealFolder(machine);
-    // Opened Downloads with the rights the writes need, on the folder itself.
-    const bool downloadsOpened =
-        !machine.calls.empty() && std::any_of(machine.calls.begin(), machine.calls.end(), [](const std::string& c) {
-            return StartsWith(c, "CreateFileW(") && c.find(", 0x60000, 0x3, null, 3, 0x2200000, null) = handle#1") !=
-                                                        std::string::npos;
+    // Opened Downloads with the rights the writes need, on the folder itself;
+    // or tried to, and failed.
+    const std::string openDownloads = ", 0x60001, 0x3, null, 3, 0x2200000, null) = ";
+    const auto triedWith = [&](const std::string& result) {
+        return std::any_of(machine.calls.begin(), machine.calls.end(), [&](const std::string& c) {
+            return StartsWith(c, "CreateFileW(") && c.find(openDownloads + result) != std::string::npos;
         });
+    };
+    const bool downloadsOpened = triedWith("handle#1");
+    const bool openFailed = triedWith("INVALID_HANDLE_VALUE") && machine.opened.empty();
 
     // Writes come in one pair, only through the verified handle while it is
     // open, never with a null list: first the empty one, then the one read.
@@ -161,10 +165,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     Require(machine.opened.size() < 2 || machine.opened[1] == appDataPath);
     Require(releases == (readSucceeded ? 1 : 0));
     Require(machine.openHandles.empty());
-    const bool leftClosed =
-        !writes.empty() && machine.closeStatus == ERROR_SUCCESS && machine.copyStatus != ERROR_SUCCESS;
-    Require(status == (refused      ? 681
-                       : leftClosed ? static_cast<int>(machine.copyStatus)
-                                    : 0));
+    // Status 0 only where the folder carries the new list or nothing may be
+    // done: after the writes, only when the second one landed.
+    Require(writes.empty() || (status == 0) == (machine.copyStatus == ERROR_SUCCESS));
+    const auto failure = [](DWORD error) { return error == 0 ? 1 : static_cast<int>(error); };
+    int expected = 0;
+    if (refused) {
+        expected = 681;
+    } else if (openFailed) {
+        const DWORD error = machine.openErrors.count(downloadsPath) ? machine.openErrors.at(downloadsPath) : 2;
+        expected = error == 2 || error == 3 || error == 5 ? 0 : failure(error);
+    } else if (!writes.empty()) {
+        expected = static_cast<int>(machine.copyStatus);
+    } else if (readSucceeded && machine.sourceDacl && !machine.aclInitializes) {
+        expected = failure(machine.aclError);
+    }
+    Require(status == expected);
     return 0;
 }
