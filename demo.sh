@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 tools/install-deps.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$(nproc)" --target DownloadsPermissions AccessList >/dev/null
+cmake --build --preset windows -j "$(nproc)" --target DownloadsPermissions DeployScripts AccessList >/dev/null
 
 exe=dist/DownloadsPermissions.exe
 access_list=build/windows/Source/Code/Deploy/Hotfixes/DownloadsPermissions/tests/e2e/AccessList.exe

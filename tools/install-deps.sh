@@ -1,16 +1,30 @@
 #!/bin/sh
 # Installs, from Debian's archive, whatever the build and the tests need and
-# this machine lacks. Safe to run again: installed packages are left alone.
+# this machine lacks, and the PowerShell grammar from the npm registry (a
+# WebAssembly parser: nothing is compiled). Safe to run again: what is
+# installed is left alone.
 set -e
-packages="cmake make g++ googletest mingw-w64 wine wine64 python3-pefile osslsigncode openssl clang libclang-rt-14-dev"
+here=$(cd "$(dirname "$0")" && pwd)
+packages="cmake make g++ googletest mingw-w64 wine wine64 python3-pefile osslsigncode openssl softhsm2 libengine-pkcs11-openssl clang libclang-rt-14-dev"
 missing=""
 for package in $packages; do
     dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
 done
-[ -z "$missing" ] && exit 0
+# Any Node.js with npm will do; Debian's comes as two packages.
+command -v node >/dev/null 2>&1 || missing="$missing nodejs"
+command -v npm >/dev/null 2>&1 || missing="$missing npm"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "Installing:$missing"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
+if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
+fi
+
+grammar="$here/powershell-syntax"
+if [ ! -f "$grammar/node_modules/tree-sitter-powershell/tree-sitter-powershell.wasm" ] ||
+    [ ! -f "$grammar/node_modules/web-tree-sitter/package.json" ]; then
+    echo "Installing the PowerShell grammar (npm ci)"
+    (cd "$grammar" && npm ci --ignore-scripts --omit=peer --no-audit --no-fund --loglevel=error)
+fi
