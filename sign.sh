@@ -2,12 +2,21 @@
 # Signs the executable with Authenticode.
 #   ./sign.sh [INPUT [OUTPUT]]
 # INPUT defaults to dist/DownloadsPermissions.exe, OUTPUT to
-# dist/DownloadsPermissions.signed.exe. Credentials come from the environment:
-#   SIGN_CERT and SIGN_KEY   certificate and private key, PEM files
-#                            (SIGN_PASS if the key is encrypted), or
+# dist/DownloadsPermissions.signed.exe. Credentials come from the environment,
+# one of:
 #   SIGN_PFX and SIGN_PASS   a PKCS#12 file and its password;
-#   SIGN_TSA                 optional RFC 3161 timestamp server URL.
-# Passwords reach osslsigncode through a pipe, never on a command line.
+#   SIGN_CERT and SIGN_KEY   certificate and private key, PEM files
+#                            (SIGN_PASS if the key is encrypted);
+#   SIGN_PKCS11_MODULE, SIGN_CERT and SIGN_KEY
+#                            a token or HSM: its PKCS#11 module (a .so file),
+#                            the certificate (PEM file) and the key's PKCS#11
+#                            URI (pkcs11:token=...;object=...); SIGN_PASS is
+#                            the PIN, where the token asks for one.
+# A timestamp keeps the signature valid after the certificate expires:
+#   SIGN_TSA                 RFC 3161 timestamp server URL, required;
+#   SIGN_TEST=1              a signature for tests only, with a throwaway
+#                            certificate: no timestamp is asked for.
+# Passwords and PINs reach osslsigncode through a pipe, never on a command line.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 input=${1:-$here/dist/DownloadsPermissions.exe}
@@ -29,21 +38,32 @@ if [ -n "${SIGN_PFX:-}" ]; then
     readable SIGN_PFX "$SIGN_PFX"
     [ -n "${SIGN_PASS+set}" ] || fail "SIGN_PFX is set but SIGN_PASS is not"
     credentials=(-pkcs12 "$SIGN_PFX")
+elif [ -n "${SIGN_PKCS11_MODULE:-}" ]; then
+    readable SIGN_PKCS11_MODULE "$SIGN_PKCS11_MODULE"
+    [ -n "${SIGN_CERT:-}" ] && [ -n "${SIGN_KEY:-}" ] ||
+        fail "SIGN_PKCS11_MODULE needs SIGN_CERT (the certificate file) and SIGN_KEY (the key's pkcs11: URI)"
+    readable SIGN_CERT "$SIGN_CERT"
+    [[ $SIGN_KEY == pkcs11:* ]] || fail "with SIGN_PKCS11_MODULE, SIGN_KEY must be a pkcs11: URI, not a file"
+    credentials=(-pkcs11module "$SIGN_PKCS11_MODULE" -certs "$SIGN_CERT" -key "$SIGN_KEY")
 elif [ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ]; then
     [ -n "${SIGN_CERT:-}" ] && [ -n "${SIGN_KEY:-}" ] || fail "SIGN_CERT and SIGN_KEY must be set together"
     readable SIGN_CERT "$SIGN_CERT"
     readable SIGN_KEY "$SIGN_KEY"
     credentials=(-certs "$SIGN_CERT" -key "$SIGN_KEY")
 else
-    fail "no signing credentials: set SIGN_CERT and SIGN_KEY (PEM files), or SIGN_PFX and SIGN_PASS"
+    fail "no signing credentials: set SIGN_PFX and SIGN_PASS, SIGN_CERT and SIGN_KEY (PEM files), or SIGN_PKCS11_MODULE, SIGN_CERT and SIGN_KEY (a token)"
 fi
 
 timestamp=()
-[ -z "${SIGN_TSA:-}" ] || timestamp=(-ts "$SIGN_TSA")
+if [ -n "${SIGN_TSA:-}" ]; then
+    timestamp=(-ts "$SIGN_TSA")
+elif [ "${SIGN_TEST:-}" != 1 ]; then
+    fail "no timestamp server: set SIGN_TSA to an RFC 3161 URL (or SIGN_TEST=1 for a test signature)"
+fi
 password=()
 [ -z "${SIGN_PASS:-}" ] || password=(-readpass /dev/stdin)
 
-rm -f "$output"
+rm -f "$output" "$output.sha256"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 if ! printf '%s' "${SIGN_PASS:-}" | osslsigncode sign "${credentials[@]}" "${password[@]}" -h sha256 \
@@ -52,7 +72,8 @@ if ! printf '%s' "${SIGN_PASS:-}" | osslsigncode sign "${credentials[@]}" "${pas
     rm -f "$output"
     # osslsigncode names what it could not use; it never prints key material.
     grep -vE '^[0-9A-F]{8,}:error:' "$log" >&2 || true
-    fail "signing failed: wrong password, a key that does not match the certificate, or an unreadable file"
+    fail "signing failed: wrong password or PIN, a key that does not match the certificate, an unreadable file, or no answer from the timestamp server"
 fi
 cmake -DFILE="$output" -P "$here/tools/write-sha256.cmake"
 echo "signed: $output (checksum in $output.sha256)"
+[ -n "${SIGN_TSA:-}" ] || echo "sign.sh: test signature, no timestamp: not for release" >&2

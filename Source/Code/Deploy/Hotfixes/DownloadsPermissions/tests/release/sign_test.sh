@@ -1,6 +1,7 @@
 #!/bin/bash
 # Signs the executable with a throwaway self-signed code-signing certificate,
-# made here and deleted afterwards, and checks sign.sh's refusals.
+# made here and deleted afterwards, from files and from a software token
+# (SoftHSM through PKCS#11), and checks sign.sh's refusals.
 #   sign_test.sh SIGN_SCRIPT EXE WORK_DIR
 set -euo pipefail
 sign=$1 exe=$2 work=$3
@@ -16,12 +17,23 @@ new_certificate stranger
 password='throwaway-Pa55'
 openssl pkcs12 -export -in signer.pem -inkey signer.key -out signer.pfx -passout "pass:$password"
 
+# The signer's key on a token of its own, kept in this folder.
+pin='throwaway-Pin9'
+mkdir tokens
+printf 'directories.tokendir = %s/tokens\nobjectstore.backend = file\n' "$PWD" >softhsm2.conf
+export SOFTHSM2_CONF=$PWD/softhsm2.conf
+softhsm2-util --init-token --free --label signing --pin "$pin" --so-pin "$pin" >/dev/null
+openssl pkcs8 -topk8 -nocrypt -in signer.key -out signer.p8
+softhsm2-util --import signer.p8 --token signing --label signer --id 01 --pin "$pin" >/dev/null
+token=/usr/lib/softhsm/libsofthsm2.so
+token_key='pkcs11:token=signing;object=signer;type=private'
+
 failures=0
 # expect NAME WANTED_STATUS ENV... : runs sign.sh with only ENV set.
 expect() {
     local name=$1 wanted=$2 status=0
     shift 2
-    env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TSA "$@" \
+    env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TSA -u SIGN_PKCS11_MODULE -u SIGN_TEST "$@" \
         "$sign" "$exe" signed.exe >output.txt 2>&1 || status=$?
     if [ "$status" = 0 ] && [ -s signed.exe ] && ! osslsigncode verify -in signed.exe -CAfile signer.pem \
             >verify.txt 2>&1; then
@@ -32,7 +44,7 @@ expect() {
             cmp -s unsigned.exe "$exe" && (sha256sum --check --status signed.exe.sha256); }; then
         status=not-the-built-file
     fi
-    if grep -qE 'PRIVATE KEY|'"$password" output.txt; then
+    if grep -qE 'PRIVATE KEY|'"$password|$pin" output.txt; then
         status=leaked-secret
     fi
     if { [ "$wanted" = 0 ] && [ "$status" != 0 ]; } || { [ "$wanted" != 0 ] && [ "$status" = 0 ]; } ||
@@ -46,12 +58,20 @@ expect() {
     rm -f signed.exe signed.exe.sha256 unsigned.exe
 }
 
-expect "PEM certificate and key"            0 SIGN_CERT=signer.pem SIGN_KEY=signer.key
-expect "PKCS#12 with its password"          0 SIGN_PFX=signer.pfx SIGN_PASS="$password"
-expect "no credentials"                     1
-expect "certificate without key"            1 SIGN_CERT=signer.pem
-expect "key of another certificate"         1 SIGN_CERT=signer.pem SIGN_KEY=stranger.key
-expect "wrong PKCS#12 password"             1 SIGN_PFX=signer.pfx SIGN_PASS=wrong
-expect "PKCS#12 without password"           1 SIGN_PFX=signer.pfx
-expect "missing certificate file"           1 SIGN_CERT=nowhere.pem SIGN_KEY=signer.key
+test=SIGN_TEST=1
+expect "PEM certificate and key"            0 $test SIGN_CERT=signer.pem SIGN_KEY=signer.key
+expect "PKCS#12 with its password"          0 $test SIGN_PFX=signer.pfx SIGN_PASS="$password"
+expect "key on a PKCS#11 token"             0 $test SIGN_PKCS11_MODULE=$token SIGN_CERT=signer.pem \
+                                              SIGN_KEY="$token_key" SIGN_PASS="$pin"
+expect "no credentials"                     1 $test
+expect "certificate without key"            1 $test SIGN_CERT=signer.pem
+expect "key of another certificate"         1 $test SIGN_CERT=signer.pem SIGN_KEY=stranger.key
+expect "wrong PKCS#12 password"             1 $test SIGN_PFX=signer.pfx SIGN_PASS=wrong
+expect "PKCS#12 without password"           1 $test SIGN_PFX=signer.pfx
+expect "missing certificate file"           1 $test SIGN_CERT=nowhere.pem SIGN_KEY=signer.key
+expect "wrong token PIN"                    1 $test SIGN_PKCS11_MODULE=$token SIGN_CERT=signer.pem \
+                                              SIGN_KEY="$token_key" SIGN_PASS=wrong-pin
+expect "token key given as a file"          1 $test SIGN_PKCS11_MODULE=$token SIGN_CERT=signer.pem SIGN_KEY=signer.key
+expect "release signing without timestamp"  1 SIGN_CERT=signer.pem SIGN_KEY=signer.key
+expect "timestamp server that is not there" 1 SIGN_CERT=signer.pem SIGN_KEY=signer.key SIGN_TSA=http://127.0.0.1:9/
 [ "$failures" = 0 ]
