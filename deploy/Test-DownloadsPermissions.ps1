@@ -89,17 +89,17 @@ function Get-Checks {
         New-Check "folder $folder" $true 'a real folder'
     }
 
-    foreach ($folder in $folders) {
-        $owner = (Get-Acl -LiteralPath $folder).GetOwner([System.Security.Principal.SecurityIdentifier]).Value
+    $acls = @(foreach ($folder in $folders) { Get-Acl -LiteralPath $folder })
+    for ($i = 0; $i -lt $folders.Count; $i++) {
+        $owner = $acls[$i].GetOwner([System.Security.Principal.SecurityIdentifier]).Value
         if ($TrustedOwners.ContainsKey($owner)) {
-            New-Check "owner of $folder" $true "$($TrustedOwners[$owner]) ($owner)"
+            New-Check "owner of $($folders[$i])" $true "$($TrustedOwners[$owner]) ($owner)"
         } else {
-            New-Check "owner of $folder" $false "$owner, who may change the list again at any time"
+            New-Check "owner of $($folders[$i])" $false "$owner, who may change the list again at any time"
         }
     }
 
-    $downloads = $folders[-1]
-    $downloadsEntries = Get-Entries (Get-Acl -LiteralPath $downloads)
+    $downloadsEntries = Get-Entries $acls[-1]
     $wanted = @(Get-Entries (Get-Acl -LiteralPath $programFiles) | Where-Object { -not $_.IsInherited } |
         ForEach-Object { Format-Entry $_ })
     $explicit = @($downloadsEntries | Where-Object { -not $_.IsInherited } | ForEach-Object { Format-Entry $_ })

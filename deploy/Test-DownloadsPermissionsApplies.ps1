@@ -43,8 +43,7 @@ function Get-AgentPath {
                 return $null
             }
             switch ($key.GetValueKind('Path')) {
-                'String' { $text = [string]$value }
-                'ExpandString' { $text = [string]$value }
+                { $_ -eq 'String' -or $_ -eq 'ExpandString' } { $text = [string]$value }
                 'MultiString' { $text = [string](@($value) + '')[0] }
                 'Binary' {
                     # An odd last byte pairs with the zero that follows it in the tool's buffer.

@@ -182,6 +182,13 @@ int WhenNotOpened(const wchar_t* downloadsPath, DWORD error) {
                              FailureStatus(error));
 }
 
+// One line on standard error naming the call that failed, and status as the
+// exit status.
+int ReportFailedCall(const wchar_t* call, int status) {
+    fwprintf(stderr, L"%ls() failed. Error %d\n", call, status);
+    return status;
+}
+
 // First an empty list, which closes the folder to everyone, then the
 // source's list: the folder is never open, and the second write is still a
 // real change that Windows propagates to the children. Only the second
@@ -190,19 +197,12 @@ int WhenNotOpened(const wchar_t* downloadsPath, DWORD error) {
 // everything inside it may carry the list).
 int WriteAccessList(HANDLE downloads, PACL dacl) {
     ACL closed = {};
-    if (!InitializeAcl(&closed, sizeof closed, ACL_REVISION)) {
-        const int status = FailureStatus(GetLastError());
-        fwprintf(stderr, L"InitializeAcl() failed. Error %d\n", status);
-        return status;
-    }
+    if (!InitializeAcl(&closed, sizeof closed, ACL_REVISION))
+        return ReportFailedCall(L"InitializeAcl", FailureStatus(GetLastError()));
     SetSecurityInfo(downloads, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &closed, nullptr);
     const DWORD copyStatus =
         SetSecurityInfo(downloads, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
-    if (copyStatus != ERROR_SUCCESS) {
-        fwprintf(stderr, L"SetSecurityInfo() failed. Error %d\n", static_cast<int>(copyStatus));
-        return static_cast<int>(copyStatus);
-    }
-    return 0;
+    return copyStatus == ERROR_SUCCESS ? 0 : ReportFailedCall(L"SetSecurityInfo", static_cast<int>(copyStatus));
 }
 
 // Reads the source folder's list and writes it through the Downloads
