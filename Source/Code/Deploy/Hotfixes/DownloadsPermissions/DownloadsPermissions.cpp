@@ -1,12 +1,16 @@
 // Gives the device agent's Downloads folder the access list (DACL) of the
-// 32-bit program-files folder. One straight run that ends with status 0 when
-// the folder carries the new list or there is nothing the tool may do (no
-// agent, no folder, no rights), leaving the machine as it was wherever a step
-// fails. Any other status is a repair that did not happen:
+// 32-bit program-files folder. One straight run that ends with status 0 only
+// when the folder carries the new list or there is nothing to repair (no
+// agent, no special folder, no program-files folder, or no Downloads at the
+// end of a way of plain folders), leaving the machine as it was wherever a
+// step fails. Any other status is a repair that did not happen:
 //   681 (ERROR_STOPPED_ON_SYMLINK): the way to Downloads is a link, or it
 //       cannot be verified; nothing was written;
+//   267 (ERROR_DIRECTORY): Downloads is not a folder; nothing was written;
 //   the error opening Downloads (32: another program holds it in a way that
-//       conflicts); nothing was written;
+//       conflicts; 5: the account may not change it); nothing was written;
+//   the error reading the source list, 1350 (ERROR_NO_SECURITY_ON_OBJECT)
+//       when the source has none; nothing was written;
 //   the second write's error: the folder may be closed, or not carry the
 //       new list everywhere inside it.
 // Each ends with one line on standard error.
@@ -22,11 +26,19 @@ constexpr wchar_t kAgentPathValue[] = L"Path";
 constexpr REGSAM kAgentKeyAccess = KEY_ALL_ACCESS | KEY_WOW64_32KEY;
 constexpr wchar_t kDownloadsSuffix[] = L"Morvane Security\\Morvane Devices Agent\\Downloads";
 constexpr size_t kDownloadsSuffixChars = std::size(kDownloadsSuffix) - 1;
-constexpr int kStoppedOnLink = 681;  // ERROR_STOPPED_ON_SYMLINK
+// The folders on the way, as lengths of the suffix: "Morvane Security" and
+// "Morvane Security\Morvane Devices Agent".
+constexpr size_t kWayChars[] = {16, 38};
+constexpr int kStoppedOnLink = 681;       // ERROR_STOPPED_ON_SYMLINK
+constexpr int kNotADirectory = 267;       // ERROR_DIRECTORY
+constexpr int kNoSecurity = 1350;         // ERROR_NO_SECURITY_ON_OBJECT
+constexpr DWORD kUntrustedMountPoint = 448;  // ERROR_UNTRUSTED_MOUNT_POINT: Redirection Guard refused a junction
 constexpr wchar_t kThroughLink[] = L"the way to it is a link";
 constexpr wchar_t kUnverifiable[] = L"the way to it cannot be verified";
 constexpr wchar_t kHeldOpen[] = L"it is held open by another program";
 constexpr wchar_t kUnopenable[] = L"it cannot be opened";
+constexpr wchar_t kNotAFolder[] = L"it is not a folder";
+constexpr wchar_t kNoSourceList[] = L"the program-files folder has no access list";
 
 bool IsExistingFolder(const wchar_t* path) {
     const DWORD attributes = GetFileAttributesW(path);
@@ -71,20 +83,42 @@ void HardenProcess() {
     }
 }
 
-// base, then one backslash unless base already ends in one, then the
-// Downloads suffix. Its length, or 0 when base is empty or the result would
-// not fit.
-size_t AppendDownloadsSuffix(const wchar_t* base, size_t baseChars, wchar_t (&path)[kPathChars]) {
+// base, then one backslash unless base already ends in one, then the first
+// suffixChars of the Downloads suffix (all of it by default). Its length, or
+// 0 when base is empty or the result would not fit.
+size_t AppendDownloadsSuffix(const wchar_t* base, size_t baseChars, wchar_t (&path)[kPathChars],
+                             size_t suffixChars = kDownloadsSuffixChars) {
     if (baseChars == 0)
         return 0;
     const bool needsSeparator = base[baseChars - 1] != L'\\';
-    if (baseChars + needsSeparator + kDownloadsSuffixChars + 1 > kPathChars)
+    if (baseChars + needsSeparator + suffixChars + 1 > kPathChars)
         return 0;
     std::wmemcpy(path, base, baseChars);
     if (needsSeparator)
         path[baseChars++] = L'\\';
-    std::wmemcpy(path + baseChars, kDownloadsSuffix, kDownloadsSuffixChars + 1);
-    return baseChars + kDownloadsSuffixChars;
+    std::wmemcpy(path + baseChars, kDownloadsSuffix, suffixChars);
+    path[baseChars + suffixChars] = L'\0';
+    return baseChars + suffixChars;
+}
+
+// Backup and restore privileges, where the account holds them, make Windows
+// grant an open that asks for backup semantics (as OpenDownloads does)
+// whatever the folder's own list says: a folder left closed by an
+// interrupted run, or closed to SYSTEM by whoever could change its list, is
+// still repaired. A token without them is left as it is; the open then tells.
+void EnableBackupAndRestore() {
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &opened))
+        return;
+    const UniqueHandle token(opened);
+    for (const wchar_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+        TOKEN_PRIVILEGES privilege = {};
+        privilege.PrivilegeCount = 1;
+        privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        // Succeeds, with ERROR_NOT_ALL_ASSIGNED, where the token lacks it.
+        if (LookupPrivilegeValueW(nullptr, name, &privilege.Privileges[0].Luid))
+            AdjustTokenPrivileges(token.get(), FALSE, &privilege, sizeof privilege, nullptr, nullptr);
+    }
 }
 
 // The one handle both writes go through: the folder itself, never what a
@@ -93,7 +127,8 @@ size_t AppendDownloadsSuffix(const wchar_t* base, size_t baseChars, wchar_t (&pa
 // Sharing binds only opens that ask for data access, so the list right is
 // asked for too: with it, no open for delete (rename, removal) succeeds
 // while the handle is held, and an earlier open that holds delete access
-// or does not share reading makes this one fail.
+// or does not share reading makes this one fail. Backup semantics, with the
+// privileges enabled, grant these rights whatever the folder's list says.
 UniqueHandle OpenDownloads(const wchar_t* path) {
     return TakeHandle(CreateFileW(path, READ_CONTROL | WRITE_DAC | FILE_LIST_DIRECTORY,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -115,13 +150,14 @@ size_t GetFinalPath(HANDLE handle, wchar_t (&path)[kPathChars]) {
     return chars;
 }
 
-// Why the Downloads handle must not be written through, or null when it may:
-// it is a folder and no link, and it really lies where the application-data
-// folder really lies, followed by the suffix. Links at or above the
+// Why a handle is not the real folder, or null when it is: a folder and no
+// link, lying really where the application-data folder really lies, followed
+// by the first suffixChars of the suffix. Links at or above the
 // application-data folder are the administrator's and count as followed.
-const wchar_t* WhyNotTheRealDownloads(HANDLE downloads, const wchar_t* appDataPath) {
+const wchar_t* WhyNotTheRealFolder(HANDLE folder, const wchar_t* appDataPath,
+                                   size_t suffixChars = kDownloadsSuffixChars) {
     BY_HANDLE_FILE_INFORMATION information = {};
-    if (!GetFileInformationByHandle(downloads, &information))
+    if (!GetFileInformationByHandle(folder, &information))
         return kUnverifiable;
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return kThroughLink;
@@ -137,10 +173,10 @@ const wchar_t* WhyNotTheRealDownloads(HANDLE downloads, const wchar_t* appDataPa
     wchar_t expected[kPathChars];
     wchar_t actual[kPathChars];
     const size_t appDataFinalChars = GetFinalPath(appData.get(), appDataFinal);
-    const size_t expectedChars = AppendDownloadsSuffix(appDataFinal, appDataFinalChars, expected);
+    const size_t expectedChars = AppendDownloadsSuffix(appDataFinal, appDataFinalChars, expected, suffixChars);
     if (expectedChars == 0)
         return kUnverifiable;
-    const size_t actualChars = GetFinalPath(downloads, actual);
+    const size_t actualChars = GetFinalPath(folder, actual);
     if (actualChars == 0)
         return kUnverifiable;
     const auto compareStringOrdinal = LookUpKernel32<decltype(&CompareStringOrdinal)>("CompareStringOrdinal");
@@ -172,14 +208,53 @@ int ReportNotRepaired(const wchar_t* downloadsPath, const wchar_t* reason, int s
     return status;
 }
 
-// Without the rights, or once the folder is gone, there is nothing the tool
-// may do. Anything else, a sharing conflict above all, is a repair that did
-// not happen.
-int WhenNotOpened(const wchar_t* downloadsPath, DWORD error) {
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return 0;
+// Downloads is missing, or went away: there is nothing to repair only when
+// each folder on the way to it from the application-data folder, opened as
+// itself, is a plain folder where it belongs, up to one that does not exist.
+// A link on the way that leads nowhere is tampering all the same.
+int WhenMissing(const wchar_t* downloadsPath, const wchar_t* appDataPath) {
+    wchar_t way[kPathChars];
+    for (const size_t suffixChars : kWayChars) {
+        if (AppendDownloadsSuffix(appDataPath, std::wcslen(appDataPath), way, suffixChars) == 0)
+            return ReportNotRepaired(downloadsPath, kUnverifiable, kStoppedOnLink);
+        const UniqueHandle folder =
+            TakeHandle(CreateFileW(way, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   nullptr));
+        if (!folder) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+                return 0;
+            return ReportNotRepaired(downloadsPath, error == kUntrustedMountPoint ? kThroughLink : kUnverifiable,
+                                     kStoppedOnLink);
+        }
+        if (const wchar_t* reason = WhyNotTheRealFolder(folder.get(), appDataPath, suffixChars))
+            return ReportNotRepaired(downloadsPath, reason, kStoppedOnLink);
+    }
+    return 0;
+}
+
+// Downloads could not be found or opened with error. Not found is for the
+// way to tell; a junction Redirection Guard refused is a link; anything else,
+// a sharing conflict or no right to change the folder above all, is a repair
+// that did not happen.
+int WhenNotReached(const wchar_t* downloadsPath, const wchar_t* appDataPath, DWORD error) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return WhenMissing(downloadsPath, appDataPath);
+    if (error == kUntrustedMountPoint)
+        return ReportNotRepaired(downloadsPath, kThroughLink, kStoppedOnLink);
     return ReportNotRepaired(downloadsPath, error == ERROR_SHARING_VIOLATION ? kHeldOpen : kUnopenable,
                              FailureStatus(error));
+}
+
+// Downloads failed its folder test: gone or never there, or something that
+// is no folder (a link to a file is a link).
+int WhenNotAFolder(const wchar_t* downloadsPath, const wchar_t* appDataPath, DWORD attributes, DWORD error) {
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return WhenNotReached(downloadsPath, appDataPath, error);
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return ReportNotRepaired(downloadsPath, kThroughLink, kStoppedOnLink);
+    return ReportNotRepaired(downloadsPath, kNotAFolder, kNotADirectory);
 }
 
 // One line on standard error naming the call that failed, and status as the
@@ -208,16 +283,17 @@ int WriteAccessList(HANDLE downloads, PACL dacl) {
 // Reads the source folder's list and writes it through the Downloads
 // handle. A list that cannot be read leaves the folder as it is, and so
 // does a source with no list at all, which would open the folder to
-// everyone.
-int CopyAccessList(const wchar_t* sourcePath, HANDLE downloads) {
+// everyone; both are repairs that did not happen.
+int CopyAccessList(const wchar_t* sourcePath, const wchar_t* downloadsPath, HANDLE downloads) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(sourcePath, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor) != ERROR_SUCCESS)
-        return 0;
+    const DWORD readStatus = GetNamedSecurityInfoW(sourcePath, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                                   nullptr, &dacl, nullptr, &descriptor);
+    if (readStatus != ERROR_SUCCESS)
+        return ReportFailedCall(L"GetNamedSecurityInfo", FailureStatus(readStatus));
     const UniqueLocalMemory sourceSecurity(descriptor);  // dacl points into it
     if (!dacl)
-        return 0;
+        return ReportNotRepaired(downloadsPath, kNoSourceList, kNoSecurity);
     return WriteAccessList(downloads, dacl);
 }
 
@@ -257,14 +333,17 @@ extern "C" int wmain(int, wchar_t*[], wchar_t*[]) {
     const size_t appDataChars = FindSpecialFolder(CSIDL_COMMON_APPDATA, appData);
     if (AppendDownloadsSuffix(appData, appDataChars, downloadsPath) == 0)
         return 0;
-    // The agent owns this folder; where it is missing there is nothing to repair.
-    if (!IsExistingFolder(downloadsPath))
-        return 0;
+
+    EnableBackupAndRestore();
+    // The agent makes this folder; the tool never does.
+    const DWORD attributes = GetFileAttributesW(downloadsPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return WhenNotAFolder(downloadsPath, appData, attributes, GetLastError());
 
     const UniqueHandle downloads = OpenDownloads(downloadsPath);
     if (!downloads)
-        return WhenNotOpened(downloadsPath, GetLastError());
-    if (const wchar_t* reason = WhyNotTheRealDownloads(downloads.get(), appData))
+        return WhenNotReached(downloadsPath, appData, GetLastError());
+    if (const wchar_t* reason = WhyNotTheRealFolder(downloads.get(), appData))
         return ReportNotRepaired(downloadsPath, reason, kStoppedOnLink);
-    return CopyAccessList(source, downloads.get());
+    return CopyAccessList(source, downloadsPath, downloads.get());
 }

@@ -9,6 +9,8 @@ namespace {
 
 HKEY const kAgentKey = reinterpret_cast<HKEY>(std::uintptr_t{0xA6});
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(std::uintptr_t{0xC32});
+HANDLE const kProcess = reinterpret_cast<HANDLE>(~std::uintptr_t{0});  // the pseudo-handle Windows hands out
+HANDLE const kToken = reinterpret_cast<HANDLE>(std::uintptr_t{0x70});
 constexpr std::uintptr_t kFirstHandle = 0x100;
 
 std::string Text(const wchar_t* text) {
@@ -48,6 +50,8 @@ std::string Pointer(const void* pointer) {
         return "agent-key";
     if (pointer == HKEY_LOCAL_MACHINE)
         return "HKLM";
+    if (pointer == kToken)
+        return Machine().openHandles.count(kToken) ? "token" : "closed-token";
     if (pointer == Machine().emptyAcl && Machine().emptyAcl->AceCount == 0)
         return "empty-acl";
     if (IsOpenedHandle(pointer)) {
@@ -69,7 +73,20 @@ void Record(const char* function, const Arguments&... arguments) {
     Machine().calls.push_back(call + ")");
 }
 
-const std::wstring& OpenedPath(HANDLE handle) { return Machine().opened.at(HandleIndex(handle)); }
+const std::wstring& OpenedPath(HANDLE handle) { return Machine().opened.at(HandleIndex(handle)).path; }
+
+std::string ListName(const ACL* list) {
+    if (list == kSourceDacl)
+        return "source";
+    if (list && list == Machine().emptyAcl && list->AceCount == 0)
+        return "empty";
+    return "other";
+}
+
+DWORD MissingError(const std::wstring& path) {
+    const auto found = Machine().missingErrors.find(path);
+    return found == Machine().missingErrors.end() ? ERROR_FILE_NOT_FOUND : found->second;
+}
 
 template <typename Function>
 FARPROC Exported(Function function) {
@@ -84,6 +101,22 @@ MachineState& Machine() {
 }
 
 MachineState& ResetMachine() { return Machine() = MachineState{}; }
+
+MachineState& NextRun() {
+    MachineState& machine = Machine();
+    const MachineState fresh;
+    machine.calls = fresh.calls;
+    machine.opened = fresh.opened;
+    machine.openHandles = fresh.openHandles;
+    machine.examined = fresh.examined;
+    machine.read = fresh.read;
+    machine.released = fresh.released;
+    machine.writes = fresh.writes;
+    machine.emptyAcl = fresh.emptyAcl;
+    machine.lastError = fresh.lastError;
+    machine.enabledPrivileges = fresh.enabledPrivileges;
+    return machine;
+}
 
 DWORD AttributesOf(const std::wstring& path) {
     const auto found = Machine().attributes.find(path);
@@ -122,6 +155,7 @@ LSTATUS RegOpenKeyExW(HKEY key, const wchar_t* subKey, DWORD options, REGSAM acc
     if (Machine().openStatus != ERROR_SUCCESS)
         return Machine().openStatus;
     *result = kAgentKey;
+    Machine().openHandles.insert(kAgentKey);
     return ERROR_SUCCESS;
 }
 
@@ -142,6 +176,7 @@ LSTATUS RegQueryValueExW(HKEY key, const wchar_t* valueName, DWORD* reserved, DW
 
 LSTATUS RegCloseKey(HKEY key) {
     Record("RegCloseKey", Pointer(key));
+    Machine().openHandles.erase(key);
     return ERROR_SUCCESS;
 }
 
@@ -159,21 +194,36 @@ HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, wcha
 
 DWORD GetFileAttributesW(const wchar_t* path) {
     Record("GetFileAttributesW", Text(path));
-    return AttributesOf(path);
+    Machine().examined.push_back(path);
+    const DWORD attributes = AttributesOf(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        Machine().lastError = MissingError(path);
+    return attributes;
 }
 
 HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
                    DWORD flags, HANDLE templateFile) {
     MachineState& machine = Machine();
     const auto refused = machine.openErrors.find(path);
-    const bool exists = AttributesOf(path) != INVALID_FILE_ATTRIBUTES;
-    const bool opens = exists && refused == machine.openErrors.end();
+    const bool overridesLists = (flags & FILE_FLAG_BACKUP_SEMANTICS) && machine.enabledPrivileges.count(kBackup) &&
+                                machine.enabledPrivileges.count(kRestore);
+    const auto list = machine.lists.find(path);
+    bool opens = false;
+    DWORD error = ERROR_SUCCESS;
+    if (AttributesOf(path) == INVALID_FILE_ATTRIBUTES)
+        error = MissingError(path);
+    else if (refused != machine.openErrors.end())
+        error = refused->second;
+    else if (list != machine.lists.end() && list->second == "empty" && !overridesLists)
+        error = ERROR_ACCESS_DENIED;
+    else
+        opens = true;
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (!opens) {
-        machine.lastError = !exists ? ERROR_FILE_NOT_FOUND : refused->second;
+        machine.lastError = error;
     } else {
         handle = reinterpret_cast<HANDLE>(kFirstHandle + machine.opened.size());
-        machine.opened.push_back(path);
+        machine.opened.push_back({path, access, share, flags, machine.enabledPrivileges});
         machine.openHandles.insert(handle);
     }
     Record("CreateFileW", Text(path), Hex(access), Hex(share), Pointer(security), std::to_string(disposition),
@@ -222,6 +272,7 @@ DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType
                             PSID* owner, PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
     Record("GetNamedSecurityInfoW", Text(objectName), std::to_string(objectType), Hex(info), "owner=" + Out(owner),
            "group=" + Out(group), "dacl=" + Out(dacl), "sacl=" + Out(sacl), "descriptor=" + Out(descriptor));
+    Machine().read.push_back(objectName);
     if (Machine().readStatus != ERROR_SUCCESS)
         return Machine().readStatus;
     *dacl = Machine().sourceDacl;
@@ -244,12 +295,68 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMA
                       PACL dacl, PACL sacl) {
     Record("SetSecurityInfo", Pointer(handle), std::to_string(objectType), Hex(info), "owner=" + Pointer(owner),
            "group=" + Pointer(group), "dacl=" + Pointer(dacl), "sacl=" + Pointer(sacl));
-    return ++Machine().writes == 1 ? Machine().closeStatus : Machine().copyStatus;
+    MachineState& machine = Machine();
+    const std::string list = ListName(dacl);
+    const std::wstring& path = OpenedPath(handle);
+    machine.writes.push_back({path, machine.openHandles.count(handle) == 1, list});
+    const DWORD status = list == "empty" ? machine.closeStatus : machine.copyStatus;
+    if (status == ERROR_SUCCESS && owner == nullptr && group == nullptr && sacl == nullptr)
+        machine.lists[path] = list;
+    return status;
 }
 
 HLOCAL LocalFree(HLOCAL memory) {
     Record("LocalFree", Pointer(memory));
+    Machine().released += memory == kSourceDescriptor;
     return nullptr;
+}
+
+HANDLE GetCurrentProcess() { return kProcess; }
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
+    Record("OpenProcessToken", process == kProcess ? "current-process" : Pointer(process), Hex(access));
+    if (!Machine().tokenOpens) {
+        Machine().lastError = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    *token = kToken;
+    Machine().openHandles.insert(kToken);
+    return TRUE;
+}
+
+// A privilege's LUID is its name's place among the two the stand-in knows.
+BOOL LookupPrivilegeValueW(const wchar_t* systemName, const wchar_t* name, LUID* luid) {
+    Record("LookupPrivilegeValueW", Text(systemName), Text(name), Out(luid));
+    const std::wstring privilege = name;
+    if (privilege != kBackup && privilege != kRestore) {
+        Machine().lastError = ERROR_NO_SUCH_PRIVILEGE;
+        return FALSE;
+    }
+    *luid = LUID{privilege == kBackup ? 17u : 18u, 0};
+    return TRUE;
+}
+
+// As documented: success even where the token lacks a privilege, which then
+// stays off, and GetLastError tells ERROR_NOT_ALL_ASSIGNED.
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newState, DWORD length,
+                           TOKEN_PRIVILEGES* previousState, DWORD* returnLength) {
+    Record("AdjustTokenPrivileges", Pointer(token), std::to_string(disableAll), std::to_string(length),
+           Out(previousState), Out(returnLength));
+    MachineState& machine = Machine();
+    if (token != kToken || machine.openHandles.count(kToken) == 0 || length < sizeof(TOKEN_PRIVILEGES)) {
+        machine.lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    machine.lastError = ERROR_SUCCESS;
+    for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
+        const LUID luid = newState->Privileges[i].Luid;
+        const std::wstring name = luid.LowPart == 17 ? kBackup : luid.LowPart == 18 ? kRestore : L"";
+        if (!machine.heldPrivileges.count(name))
+            machine.lastError = ERROR_NOT_ALL_ASSIGNED;
+        else if (newState->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED)
+            machine.enabledPrivileges.insert(name);
+    }
+    return TRUE;
 }
 
 BOOL SetDefaultDllDirectories(DWORD directoryFlags) {

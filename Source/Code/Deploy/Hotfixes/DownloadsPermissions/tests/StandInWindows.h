@@ -53,6 +53,18 @@ struct BY_HANDLE_FILE_INFORMATION {
     DWORD nFileIndexHigh;
     DWORD nFileIndexLow;
 };
+struct LUID {
+    DWORD LowPart;
+    LONG HighPart;
+};
+struct LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    DWORD Attributes;
+};
+struct TOKEN_PRIVILEGES {
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
+};
 struct PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY {
     union {
         DWORD Flags;
@@ -76,7 +88,12 @@ constexpr LSTATUS ERROR_ACCESS_DENIED = 5;
 constexpr LSTATUS ERROR_SHARING_VIOLATION = 32;
 constexpr LSTATUS ERROR_INVALID_PARAMETER = 87;
 constexpr LSTATUS ERROR_MORE_DATA = 234;
+constexpr LSTATUS ERROR_DIRECTORY = 267;
+constexpr LSTATUS ERROR_UNTRUSTED_MOUNT_POINT = 448;
+constexpr LSTATUS ERROR_NOT_ALL_ASSIGNED = 1300;
+constexpr LSTATUS ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr LSTATUS ERROR_INVALID_ACL = 1336;
+constexpr LSTATUS ERROR_NO_SECURITY_ON_OBJECT = 1350;
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
 constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
@@ -113,6 +130,10 @@ constexpr int CSTR_LESS_THAN = 1;
 constexpr int CSTR_EQUAL = 2;
 constexpr int CSTR_GREATER_THAN = 3;
 constexpr SECURITY_INFORMATION DACL_SECURITY_INFORMATION = 0x4;
+constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x20;
+constexpr DWORD SE_PRIVILEGE_ENABLED = 0x2;
+#define SE_BACKUP_NAME L"SeBackupPrivilege"
+#define SE_RESTORE_NAME L"SeRestorePrivilege"
 
 LSTATUS RegOpenKeyExW(HKEY key, const wchar_t* subKey, DWORD options, REGSAM access, HKEY* result);
 LSTATUS RegQueryValueExW(HKEY key, const wchar_t* valueName, DWORD* reserved, DWORD* type, BYTE* data,
@@ -133,6 +154,11 @@ BOOL InitializeAcl(PACL acl, DWORD aclSize, DWORD revision);
 DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info, PSID owner, PSID group,
                       PACL dacl, PACL sacl);
 HLOCAL LocalFree(HLOCAL memory);
+HANDLE GetCurrentProcess();
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
+BOOL LookupPrivilegeValueW(const wchar_t* systemName, const wchar_t* name, LUID* luid);
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newState, DWORD length,
+                           TOKEN_PRIVILEGES* previousState, DWORD* returnLength);
 
 // Newer than Windows 5.2: reached only through GetProcAddress, which finds
 // them unless the machine is scripted as one that lacks them.
@@ -153,7 +179,11 @@ inline const PSECURITY_DESCRIPTOR kSourceDescriptor = reinterpret_cast<PSECURITY
 inline const wchar_t kAgentFolder[] = L"C:\\Program Files (x86)\\Kelto Agent";
 inline const wchar_t kProgramFilesX86[] = L"C:\\Program Files (x86)";
 inline const wchar_t kCommonAppData[] = L"C:\\ProgramData";
+inline const wchar_t kVendorFolder[] = L"C:\\ProgramData\\Morvane Security";
+inline const wchar_t kAgentDataFolder[] = L"C:\\ProgramData\\Morvane Security\\Morvane Devices Agent";
 inline const wchar_t kDownloads[] = L"C:\\ProgramData\\Morvane Security\\Morvane Devices Agent\\Downloads";
+inline const wchar_t kBackup[] = SE_BACKUP_NAME;
+inline const wchar_t kRestore[] = SE_RESTORE_NAME;
 
 // The bytes of text as the registry holds it: one wchar_t per code unit.
 std::vector<BYTE> TextBytes(const std::wstring& text);
@@ -161,6 +191,26 @@ std::vector<BYTE> TextBytes(const std::wstring& text);
 struct Folder {
     HRESULT result = S_OK;
     std::wstring path;
+};
+
+// A handle the tool opened: on what, how, and with which privileges enabled.
+struct Opened {
+    std::wstring path;
+    DWORD access;
+    DWORD share;
+    DWORD flags;
+    std::set<std::wstring> privileges;
+};
+
+// A write of a folder's list: through a handle on which path, whether that
+// handle was still open, and which list ("empty", "source" or "other").
+struct Written {
+    std::wstring path;
+    bool open;
+    std::string list;
+    bool operator==(const Written& other) const {
+        return path == other.path && open == other.open && list == other.list;
+    }
 };
 
 // What the machine answers. The defaults describe a machine where the agent
@@ -177,9 +227,14 @@ struct MachineState {
         {kAgentFolder, FILE_ATTRIBUTE_DIRECTORY},
         {kProgramFilesX86, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY},
         {kCommonAppData, FILE_ATTRIBUTE_DIRECTORY},
+        {kVendorFolder, FILE_ATTRIBUTE_DIRECTORY},
+        {kAgentDataFolder, FILE_ATTRIBUTE_DIRECTORY},
         {kDownloads, FILE_ATTRIBUTE_DIRECTORY},
     };
     DWORD otherAttributes = INVALID_FILE_ATTRIBUTES;  // for every path not listed
+    // Why a path has no attributes (GetLastError after the folder test, and
+    // after an open); ERROR_FILE_NOT_FOUND for every path not listed.
+    std::map<std::wstring, DWORD> missingErrors;
     // What a handle shows where the object was swapped after the folder test;
     // INVALID_FILE_ATTRIBUTES makes GetFileInformationByHandle fail.
     std::map<std::wstring, DWORD> attributesOnceOpened;
@@ -188,26 +243,38 @@ struct MachineState {
     // path itself. An empty one makes GetFinalPathNameByHandleW fail.
     std::map<std::wstring, std::wstring> finalPaths;
     std::set<std::string> missingFunctions;  // names GetProcAddress does not find, as on older Windows
+    // The list each folder carries, by the writes that landed. A folder
+    // whose list is "empty" admits nobody: opening it needs both privileges.
+    std::map<std::wstring, std::string> lists;
+    bool tokenOpens = true;
+    std::set<std::wstring> heldPrivileges = {kBackup, kRestore};  // the token's; only these can be enabled
+    std::set<std::wstring> enabledPrivileges;
 
     DWORD readStatus = ERROR_SUCCESS;
     PACL sourceDacl = kSourceDacl;  // what a successful read hands back
     BOOL aclInitializes = TRUE;  // else InitializeAcl fails with aclError
     DWORD aclError = ERROR_INVALID_PARAMETER;
-    DWORD closeStatus = ERROR_SUCCESS;  // first write
-    DWORD copyStatus = ERROR_SUCCESS;   // second write
+    DWORD closeStatus = ERROR_SUCCESS;  // a write of the empty list
+    DWORD copyStatus = ERROR_SUCCESS;   // a write of any other list
 
     // What the tool did.
     std::vector<std::string> calls;       // each call, as text
-    std::vector<std::wstring> opened;     // the path of each handle, in the order opened
-    std::set<HANDLE> openHandles;         // not closed yet
+    std::vector<Opened> opened;           // each handle on a file, in the order opened
+    std::set<HANDLE> openHandles;         // not closed yet (files and the token)
+    std::vector<std::wstring> examined;   // each path given to GetFileAttributesW
+    std::vector<std::wstring> read;       // each path whose list was read
+    int released = 0;                     // descriptors given back with LocalFree
+    std::vector<Written> writes;
     const ACL* emptyAcl = nullptr;        // what InitializeAcl made, told apart from the list read
-    int writes = 0;
     DWORD lastError = ERROR_SUCCESS;      // what GetLastError answers
 };
 
 MachineState& Machine();
 // Starts a fresh machine with its default answers and no recorded calls.
 MachineState& ResetMachine();
+// The same machine, as the last run left it, for another run: what the tool
+// did is forgotten, and the process starts with no privilege enabled.
+MachineState& NextRun();
 
 // What the machine answers for a path: its attributes by name, its
 // attributes seen through a handle, where a handle on it really leads.

@@ -45,7 +45,8 @@ WATCHED = ["kernel32." + name for name in ("SetDefaultDllDirectories", "SetProce
                                            "GetFileInformationByHandle", "GetFinalPathNameByHandleW",
                                            "CompareStringOrdinal", "CloseHandle")]
 WATCHED += ["advapi32." + name for name in ("GetNamedSecurityInfoW", "SetNamedSecurityInfoW", "InitializeAcl",
-                                            "SetSecurityInfo")]
+                                            "SetSecurityInfo", "OpenProcessToken", "LookupPrivilegeValueW",
+                                            "AdjustTokenPrivileges")]
 
 
 def utf16(text):
@@ -65,6 +66,7 @@ def reg_hex(kind, data):
 REG_EXPAND_SZ, REG_BINARY, REG_MULTI_SZ = 2, 3, 7
 FILE_LIST_DIRECTORY, DELETE, SHARE_ALL = 0x1, 0x10000, 0x7
 SHARING_VIOLATION = 32
+NOT_A_FOLDER = 267  # ERROR_DIRECTORY; Wine hands over its low byte, 11
 
 
 @dataclass
@@ -77,6 +79,7 @@ class Case:
     app_data: str = None  # redirects the common application-data folder
     app_data_link: bool = False  # app_data is a link the administrator made to C:\Data
     link_at: str = None  # the part of the agent's folders planted as a link to VICTIM
+    moved_aside: bool = False  # "Morvane Security" renamed aside, a link to an empty folder in its place
     stray_links: bool = False  # links to VICTIM beside Downloads and inside it
     lowercase: bool = False  # the agent's folders exist with lowercase names
     held: tuple = None  # (access, share): another program holds Downloads open while the tool runs
@@ -89,6 +92,10 @@ class Case:
 
     def app_data_path(self):
         return self.app_data or PROGRAM_DATA
+
+    def reaches_downloads(self):
+        """The agent is installed and both special folders are there: the tool looks at Downloads."""
+        return self.repaired or self.refused or self.held_off or self.downloads != "folder"
 
     def downloads_path(self):
         """The Downloads folder as the tool names it."""
@@ -120,6 +127,7 @@ CASES = [
     Case("path-longer-than-buffer", path=reg_hex(REG_BINARY, utf16("C:\\" + "a" * 2100 + "\0"))),
     Case("downloads-missing-not-created", downloads="missing"),
     Case("downloads-is-a-file", downloads="file"),
+    Case("link-above-downloads-to-an-empty-folder-refused", moved_aside=True, refused=True),
     Case("program-files-missing", program_files=False),
     Case("app-data-without-trailing-backslash", app_data="C:\\Data", repaired=True),
     Case("app-data-with-trailing-backslash", app_data="C:\\Data\\", repaired=True),
@@ -175,8 +183,8 @@ class Machine:
 
     def prepare(self, case):
         """Resets everything a case may change, then lays out this case."""
-        for scratch in ("ProgramData/Morvane Security", "ProgramData/morvane security", "Data", "DataLink",
-                        "Victim"):
+        for scratch in ("ProgramData/Morvane Security", "ProgramData/morvane security",
+                        "ProgramData/Morvane Security.moved", "Data", "DataLink", "Victim", "Empty"):
             path = self.drive_c / scratch
             if path.is_symlink() or path.is_file():
                 path.unlink()
@@ -212,6 +220,11 @@ class Machine:
                 *SUFFIX_PARTS[:SUFFIX_PARTS.index(case.link_at) + 1])
             planted.rename(victim)
             planted.symlink_to(victim)
+        if case.moved_aside:
+            planted = self.unix_path(case.app_data_path()) / SUFFIX_PARTS[0]
+            planted.rename(planted.with_name(SUFFIX_PARTS[0] + ".moved"))
+            (self.drive_c / "Empty").mkdir()
+            planted.symlink_to(self.drive_c / "Empty")
         if case.stray_links:
             victim.mkdir(mode=0o700)
             (downloads.parent / "Cache").symlink_to(victim)
@@ -255,13 +268,15 @@ RELAY = re.compile(r"^[0-9a-f]+:(Call|Ret) +(?:KERNEL32|kernel32|ADVAPI32|advapi
 ARGUMENT = re.compile(r'([0-9a-f]+)(?: L"((?:[^"\\]|\\.)*)")?')
 OWN_LINE = re.compile(r"^[0-9a-f]+:(Call|Ret|Starting|trace|fixme|err|warn)[ :]")
 # How each watched call is shown, one letter per argument: v its value (or
-# text, for a string), h a handle named by the order CreateFileW opened it
-# (H1, H2), a a list: "empty" for the one InitializeAcl made, else 0 or
+# text, for a string), d a 32-bit value (the relay shows whole registers), h a
+# handle named by the order CreateFileW opened it (H1, H2; "other" for one it
+# did not open), a a list: "empty" for the one InitializeAcl made, else 0 or
 # "other"; - not shown (buffers and out-pointers: where, not what).
-SHOWN = {"SetDefaultDllDirectories": "v", "SetProcessMitigationPolicy": "v-v", "CreateFileW": "vvvvvvv",
+SHOWN = {"SetDefaultDllDirectories": "v", "SetProcessMitigationPolicy": "v-v", "CreateFileW": "vddvddv",
          "GetFileInformationByHandle": "h-", "GetFinalPathNameByHandleW": "h-vv", "CompareStringOrdinal": "v-v-v",
          "CloseHandle": "h", "GetNamedSecurityInfoW": "vvvvv-v-", "SetNamedSecurityInfoW": "vvvvvav",
-         "InitializeAcl": "avv", "SetSecurityInfo": "hvvvvav"}
+         "InitializeAcl": "avv", "SetSecurityInfo": "hvvvvav", "OpenProcessToken": "-d-", "LookupPrivilegeValueW": "vv-",
+         "AdjustTokenPrivileges": "-d-d--"}
 
 
 def tool_calls(stderr, image):
@@ -269,6 +284,7 @@ def tool_calls(stderr, image):
     its image), as text."""
     calls, handles, lists = [], {}, {}
     arguments = []
+    opened = 0  # a closed handle's value may come back for the next open
     for line in stderr.decode("utf-8", "replace").splitlines():
         match = RELAY.match(line)
         if not match or not image[0] <= int(match.group(5), 16) < image[1]:
@@ -285,12 +301,15 @@ def tool_calls(stderr, image):
             value = value.lstrip("0") or "0"
             if how == "v":
                 shown.append(text.replace("\\\\", "\\") if text is not None else value)
+            elif how == "d":
+                shown.append(f"{int(value, 16) & 0xFFFFFFFF:x}")
             elif how == "h":
-                shown.append(handles.get(value, "unknown-handle"))
+                shown.append(handles.get(value, "other"))
             elif how == "a":
                 shown.append(lists.get(value, "0" if value == "0" else "other"))
         if function == "CreateFileW" and result != "ffffffffffffffff":
-            handles[result] = result = f"H{len(handles) + 1}"
+            opened += 1
+            handles[result] = result = f"H{opened}"
         elif function == "CompareStringOrdinal":
             result = "equal" if result == "2" else "differ"  # 2: CSTR_EQUAL
         elif function == "GetFinalPathNameByHandleW":
@@ -304,27 +323,55 @@ def own_stderr(stderr):
                     if not OWN_LINE.match(line.decode("utf-8", "replace")))
 
 
+# Backup and restore privileges enabled through the process's token, which is
+# then closed: TOKEN_ADJUST_PRIVILEGES (20), one privilege of 16 bytes each time.
+PRIVILEGES = ["OpenProcessToken(20) = 1",
+              "LookupPrivilegeValueW(0, SeBackupPrivilege) = 1", "AdjustTokenPrivileges(0, 10) = 1",
+              "LookupPrivilegeValueW(0, SeRestorePrivilege) = 1", "AdjustTokenPrivileges(0, 10) = 1",
+              "CloseHandle(other) = 1"]
+
+
+def verified(case, handle, checker, expected, actual):
+    """The calls that check that handle lies where expected (a path below the
+    application-data folder's real path), opening that folder as checker."""
+    comparison = "equal" if expected.upper() == actual.upper() else "differ"
+    return [f"GetFileInformationByHandle({handle}) = 1",
+            f"CreateFileW({case.app_data_path()}, 80, 7, 0, 3, 2000000, 0) = {checker}",
+            f"GetFinalPathNameByHandleW({checker}, 800, 0) = length",
+            f"GetFinalPathNameByHandleW({handle}, 800, 0) = length",
+            f"CompareStringOrdinal({expected}, {actual}, 1) = {comparison}",
+            f"CloseHandle({checker}) = 1"]
+
+
 def expected_calls(case):
     calls = ["SetDefaultDllDirectories(800) = 1", "SetProcessMitigationPolicy(10, 4) = 1"]
+    if not case.reaches_downloads():
+        return calls
+    calls += PRIVILEGES
+    app_data_final = "\\\\?\\" + ("C:\\Data" if case.app_data_link else case.app_data_path().rstrip("\\"))
+    if case.downloads == "missing" or case.moved_aside:
+        # Nothing at Downloads: each folder on the way is opened as itself and checked.
+        for depth in (1, 2):
+            part = "\\".join(SUFFIX_PARTS[:depth])
+            handle, checker = f"H{2 * depth - 1}", f"H{2 * depth}"
+            actual = "\\\\?\\" + ("C:\\Empty" if case.moved_aside else f"{PROGRAM_DATA}\\{part}")
+            calls += [f"CreateFileW({case.app_data_path()}\\{part}, 80, 7, 0, 3, 2200000, 0) = {handle}",
+                      *verified(case, handle, checker, f"{app_data_final}\\{part}", actual),
+                      f"CloseHandle({handle}) = 1"]
+            if case.moved_aside:
+                return calls
+        return calls
+    if case.downloads == "file":
+        return calls
     open_downloads = f"CreateFileW({case.downloads_path()}, 60001, 3, 0, 3, 2200000, 0)"
     if case.held_off:
         return calls + [open_downloads + " = ffffffffffffffff"]
-    if not (case.repaired or case.refused):
-        return calls
-    app_data_final = "\\\\?\\" + ("C:\\Data" if case.app_data_link else case.app_data_path().rstrip("\\"))
-    expected = app_data_final + "\\" + DOWNLOADS_SUFFIX
     actual = "\\\\?\\" + case.real_downloads()
     if case.link_at:
         below = SUFFIX_PARTS[SUFFIX_PARTS.index(case.link_at) + 1:]
         actual = "\\".join(["\\\\?\\" + VICTIM, *below])
-    comparison = "equal" if expected.upper() == actual.upper() else "differ"
     calls += [open_downloads + " = H1",
-              "GetFileInformationByHandle(H1) = 1",
-              f"CreateFileW({case.app_data_path()}, 80, 7, 0, 3, 2000000, 0) = H2",
-              "GetFinalPathNameByHandleW(H2, 800, 0) = length",
-              "GetFinalPathNameByHandleW(H1, 800, 0) = length",
-              f"CompareStringOrdinal({expected}, {actual}, 1) = {comparison}",
-              "CloseHandle(H2) = 1"]
+              *verified(case, "H1", "H2", app_data_final + "\\" + DOWNLOADS_SUFFIX, actual)]
     if case.refused:
         return calls + ["CloseHandle(H1) = 1"]
     return calls + [f"GetNamedSecurityInfoW({PROGRAM_FILES}, 1, 4, 0, 0, 0) = 0",
@@ -343,6 +390,8 @@ def run_case(machine, case, exe, helper):
     stderr, status = b"", 0
     if case.refused:
         stderr, status = (not_repaired + "the way to it is a link. Error 681\r\n").encode(), REFUSED_STATUS
+    elif case.downloads == "file":
+        stderr, status = (not_repaired + f"it is not a folder. Error {NOT_A_FOLDER}\r\n").encode(), NOT_A_FOLDER & 0xFF
     elif case.held_off:
         stderr = (not_repaired + f"it is held open by another program. Error {SHARING_VIOLATION}\r\n").encode()
         status = SHARING_VIOLATION

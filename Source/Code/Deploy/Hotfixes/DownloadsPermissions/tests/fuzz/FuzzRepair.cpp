@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
+#include <optional>
+#include <set>
 #include <string>
 
 namespace {
@@ -37,8 +40,19 @@ std::wstring TakePath(FuzzedDataProvider& data) {
     return path;
 }
 
-std::wstring WithSuffix(const std::wstring& base) {
-    return base + (!base.empty() && base.back() == L'\\' ? L"" : L"\\") + kSuffix;
+// Registry bytes of any length up to three times the value buffer's, from a
+// few bytes of input: some drawn, the rest one repeated byte (a NUL makes a
+// terminated text, anything else one that fills the buffer).
+std::vector<BYTE> TakeValue(FuzzedDataProvider& data) {
+    const size_t length = data.ConsumeIntegralInRange<size_t>(0, 3 * kPathChars * sizeof(wchar_t));
+    std::vector<BYTE> value = data.ConsumeBytes<BYTE>(data.ConsumeIntegralInRange<size_t>(0, 64));
+    value.resize(std::max(length, value.size()), data.ConsumeIntegral<BYTE>());
+    return value;
+}
+
+// base, a separator where it has none, and the first suffixChars of the suffix.
+std::wstring WithSuffix(const std::wstring& base, size_t suffixChars = kSuffix.size()) {
+    return base + (!base.empty() && base.back() == L'\\' ? L"" : L"\\") + kSuffix.substr(0, suffixChars);
 }
 
 // Where a handle on path is scripted to lead: the path itself, nowhere, a
@@ -53,6 +67,31 @@ void ScriptFinalPath(FuzzedDataProvider& data, stand_in::MachineState& machine, 
     }
 }
 
+// An error a real machine gives for a path: mostly the ones the tool tells
+// apart, sometimes anything.
+DWORD TakeError(FuzzedDataProvider& data) {
+    static constexpr DWORD kTold[] = {ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED,
+                                      ERROR_SHARING_VIOLATION, ERROR_UNTRUSTED_MOUNT_POINT, 1920};
+    return data.ConsumeIntegralInRange<int>(0, 3) != 0 ? data.PickValueInArray(kTold) : data.ConsumeIntegral<DWORD>();
+}
+
+// What a folder on the way, or Downloads, is: mostly a folder, else missing
+// (with why), a file, a link, or any attributes at all.
+void ScriptObject(FuzzedDataProvider& data, stand_in::MachineState& machine, const std::wstring& path) {
+    switch (data.ConsumeIntegralInRange<int>(0, 7)) {
+    case 1: machine.attributes[path] = INVALID_FILE_ATTRIBUTES; machine.missingErrors[path] = TakeError(data); break;
+    case 2: machine.attributes[path] = FILE_ATTRIBUTE_ARCHIVE; break;
+    case 3: machine.attributes[path] = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT; break;
+    case 4: machine.attributes[path] = data.ConsumeIntegral<DWORD>(); break;
+    default: machine.attributes[path] = FILE_ATTRIBUTE_DIRECTORY; break;
+    }
+    if (data.ConsumeIntegralInRange<int>(0, 5) == 0)
+        machine.openErrors[path] = TakeError(data);
+    if (data.ConsumeIntegralInRange<int>(0, 5) == 0)
+        machine.attributesOnceOpened[path] = data.ConsumeIntegral<DWORD>();
+    ScriptFinalPath(data, machine, path);
+}
+
 // The real path a handle on path leads to, as GetFinalPathNameByHandleW
 // hands it over to the tool's buffer; empty when it cannot.
 std::wstring FinalPath(const std::wstring& path) {
@@ -60,25 +99,87 @@ std::wstring FinalPath(const std::wstring& path) {
     return final.size() < kPathChars ? final : L"";
 }
 
-// Whether a handle opened first (Downloads) and one opened next (the
-// application-data folder) show the folder itself, where it really belongs.
-bool ProvesTheRealFolder(const stand_in::MachineState& machine) {
-    if (machine.opened.size() != 2 || machine.missingFunctions.count("GetFinalPathNameByHandleW") ||
-        machine.missingFunctions.count("CompareStringOrdinal"))
+// Whether the tool can enable both privileges that open any folder.
+bool FullAccess(const stand_in::MachineState& machine) {
+    return machine.tokenOpens && machine.heldPrivileges.count(stand_in::kBackup) &&
+           machine.heldPrivileges.count(stand_in::kRestore);
+}
+
+// Why an open of path fails, as the stand-in decides it on the machine as
+// scripted; nullopt when it opens.
+std::optional<DWORD> OpenError(const stand_in::MachineState& machine, const std::wstring& path) {
+    if (stand_in::AttributesOf(path) == INVALID_FILE_ATTRIBUTES)
+        return machine.missingErrors.count(path) ? machine.missingErrors.at(path) : ERROR_FILE_NOT_FOUND;
+    if (machine.openErrors.count(path))
+        return machine.openErrors.at(path);
+    const auto list = machine.lists.find(path);
+    if (list != machine.lists.end() && list->second == "empty" && !FullAccess(machine))
+        return ERROR_ACCESS_DENIED;
+    return std::nullopt;
+}
+
+// Whether a handle on path shows the folder itself, where it really belongs:
+// below the application-data folder's real path, followed by the first
+// suffixChars of the suffix.
+bool ProvesTheRealFolder(const stand_in::MachineState& machine, const std::wstring& path,
+                         const std::wstring& appDataPath, size_t suffixChars) {
+    if (machine.missingFunctions.count("GetFinalPathNameByHandleW") ||
+        machine.missingFunctions.count("CompareStringOrdinal") || OpenError(machine, appDataPath))
         return false;
-    const std::wstring& downloads = machine.opened[0];
-    const DWORD attributes = stand_in::AttributesOnceOpened(downloads);
+    const DWORD attributes = stand_in::AttributesOnceOpened(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;
-    const std::wstring appDataFinal = FinalPath(machine.opened[1]);
-    const std::wstring downloadsFinal = FinalPath(downloads);
-    const std::wstring expected = WithSuffix(appDataFinal);
-    return !appDataFinal.empty() && expected.size() < kPathChars && !downloadsFinal.empty() &&
-           stand_in::FoldAscii(expected) == stand_in::FoldAscii(downloadsFinal);
+    const std::wstring appDataFinal = FinalPath(appDataPath);
+    const std::wstring final = FinalPath(path);
+    const std::wstring expected = WithSuffix(appDataFinal, suffixChars);
+    return !appDataFinal.empty() && expected.size() < kPathChars && !final.empty() &&
+           stand_in::FoldAscii(expected) == stand_in::FoldAscii(final);
 }
 
-bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+int Failure(DWORD error) { return error == 0 ? 1 : static_cast<int>(error); }
+
+// The status for Downloads missing: 0 only on a way of plain folders.
+int ExpectedWhenMissing(const stand_in::MachineState& machine, const std::wstring& appDataPath) {
+    for (const size_t suffixChars : {size_t{16}, size_t{38}}) {
+        const std::wstring way = WithSuffix(appDataPath, suffixChars);
+        if (way.size() >= kPathChars)
+            return 681;
+        if (const auto error = OpenError(machine, way))
+            return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND ? 0 : 681;
+        if (!ProvesTheRealFolder(machine, way, appDataPath, suffixChars))
+            return 681;
+    }
+    return 0;
+}
+
+int ExpectedWhenNotReached(const stand_in::MachineState& machine, const std::wstring& appDataPath, DWORD error) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return ExpectedWhenMissing(machine, appDataPath);
+    return error == ERROR_UNTRUSTED_MOUNT_POINT ? 681 : Failure(error);
+}
+
+// The status a run must end with, once the tool has built the Downloads
+// path and examined it: worked out from the machine alone.
+int ExpectedStatus(const stand_in::MachineState& machine, const std::wstring& appDataPath,
+                   const std::wstring& downloadsPath) {
+    const DWORD attributes = stand_in::AttributesOf(downloadsPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return ExpectedWhenNotReached(machine, appDataPath, *OpenError(machine, downloadsPath));
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return attributes & FILE_ATTRIBUTE_REPARSE_POINT ? 681 : 267;
+    if (const auto error = OpenError(machine, downloadsPath))
+        return ExpectedWhenNotReached(machine, appDataPath, *error);
+    if (!ProvesTheRealFolder(machine, downloadsPath, appDataPath, kSuffix.size()))
+        return 681;
+    if (machine.readStatus != ERROR_SUCCESS)
+        return Failure(machine.readStatus);
+    if (!machine.sourceDacl)
+        return 1350;
+    if (!machine.aclInitializes)
+        return Failure(machine.aclError);
+    return static_cast<int>(machine.copyStatus);
+}
 
 }  // namespace
 
@@ -91,23 +192,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             machine.missingFunctions.insert(function);
     machine.openStatus = TakeStatus(data);
     if (data.ConsumeBool())
-        machine.agentPathValue =
-            data.ConsumeBytes<BYTE>(data.ConsumeIntegralInRange<size_t>(0, 3 * kPathChars * sizeof(wchar_t)));
+        machine.agentPathValue = TakeValue(data);
     machine.programFilesX86 = {TakeStatus(data), TakePath(data)};
     machine.commonAppData = {TakeStatus(data), TakePath(data)};
     machine.otherAttributes = data.ConsumeBool() ? FILE_ATTRIBUTE_DIRECTORY : data.ConsumeIntegral<DWORD>();
 
-    // What the folders the tool should arrive at answer once opened.
+    // What the folders the tool should arrive at are, and answer once opened.
     const std::wstring appData = machine.commonAppData.path.substr(0, kPathChars);
     const std::wstring appDataPath = appData.substr(0, appData.find(L'\0'));
     const std::wstring downloadsPath = WithSuffix(appDataPath);
-    for (const std::wstring& path : {appDataPath, downloadsPath}) {
-        if (data.ConsumeIntegralInRange<int>(0, 15) == 0)
-            machine.openErrors[path] = static_cast<DWORD>(TakeStatus(data));
-        ScriptFinalPath(data, machine, path);
-    }
+    if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
+        machine.openErrors[appDataPath] = TakeError(data);
+    ScriptFinalPath(data, machine, appDataPath);
+    for (const std::wstring& path : {WithSuffix(appDataPath, 16), WithSuffix(appDataPath, 38), downloadsPath})
+        ScriptObject(data, machine, path);
+    // Downloads left closed to everyone, and a token that may lack what opens it.
     if (data.ConsumeIntegralInRange<int>(0, 3) == 0)
-        machine.attributesOnceOpened[downloadsPath] = data.ConsumeIntegral<DWORD>();
+        machine.lists[downloadsPath] = "empty";
+    machine.tokenOpens = data.ConsumeIntegralInRange<int>(0, 7) != 0;
+    if (data.ConsumeIntegralInRange<int>(0, 3) == 0)
+        machine.heldPrivileges = {data.ConsumeBool() ? stand_in::kBackup : stand_in::kRestore};
 
     machine.readStatus = static_cast<DWORD>(TakeStatus(data));
     if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
@@ -116,70 +220,55 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     machine.closeStatus = static_cast<DWORD>(TakeStatus(data));
     machine.copyStatus = static_cast<DWORD>(TakeStatus(data));
 
+    const stand_in::MachineState scripted = machine;
     wchar_t program[] = L"DownloadsPermissions.exe";
     wchar_t* argv[] = {program, nullptr};
     const int status = wmain(1, argv, argv + 1);
 
-    int reads = 0, releases = 0;
-    std::vector<std::string> writes;
-    for (const std::string& call : machine.calls) {
-        reads += StartsWith(call, "GetNamedSecurityInfoW(");
-        releases += StartsWith(call, "LocalFree(");
-        if (StartsWith(call, "SetSecurityInfo("))
-            writes.push_back(call);
-        Require(!StartsWith(call, "SetNamedSecurityInfoW("));
-    }
-    const bool readSucceeded = reads == 1 && machine.readStatus == ERROR_SUCCESS;
-    const bool verified = ProvesTheRealFolder(machine);
-    // Opened Downloads with the rights the writes need, on the folder itself;
-    // or tried to, and failed.
-    const std::string openDownloads = ", 0x60001, 0x3, null, 3, 0x2200000, null) = ";
-    const auto triedWith = [&](const std::string& result) {
-        return std::any_of(machine.calls.begin(), machine.calls.end(), [&](const std::string& c) {
-            return StartsWith(c, "CreateFileW(") && c.find(openDownloads + result) != std::string::npos;
-        });
-    };
-    const bool downloadsOpened = triedWith("handle#1");
-    const bool openFailed = triedWith("INVALID_HANDLE_VALUE");
-
-    // Writes come in one pair, only through the verified handle while it is
-    // open, never with a null list: first the empty one, then the one read.
-    const std::string through = "SetSecurityInfo(handle#1, 1, 0x4, owner=null, group=null, dacl=";
-    Require(writes.empty() || writes.size() == 2);
-    if (!writes.empty()) {
-        Require(downloadsOpened && verified && readSucceeded && machine.sourceDacl);
-        Require(machine.opened[0].size() >= kSuffix.size() &&
-                machine.opened[0].compare(machine.opened[0].size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0);
-        Require(writes[0] == through + "empty-acl, sacl=null)");
-        Require(writes[1] == through + "source-dacl, sacl=null)");
-    }
-    // A refusal comes before the source is read, and writes nothing.
-    const bool refused = downloadsOpened && !verified;
-    Require(!refused || (reads == 0 && writes.empty()));
-    // Nothing that could be done was left undone.
-    if (downloadsOpened && verified && readSucceeded && machine.sourceDacl && machine.aclInitializes)
-        Require(writes.size() == 2);
-
-    // Only Downloads and then the application-data folder are ever opened.
-    Require(machine.opened.size() <= 2);
-    Require(machine.opened.size() < 2 || machine.opened[1] == appDataPath);
-    Require(releases == (readSucceeded ? 1 : 0));
+    for (const std::string& call : machine.calls)
+        Require(call.rfind("SetNamedSecurityInfoW(", 0) != 0);
     Require(machine.openHandles.empty());
-    // Status 0 only where the folder carries the new list or nothing may be
-    // done: after the writes, only when the second one landed.
-    Require(writes.empty() || (status == 0) == (machine.copyStatus == ERROR_SUCCESS));
-    const auto failure = [](DWORD error) { return error == 0 ? 1 : static_cast<int>(error); };
-    int expected = 0;
-    if (refused) {
-        expected = 681;
-    } else if (openFailed) {
-        const DWORD error = machine.openErrors.count(downloadsPath) ? machine.openErrors.at(downloadsPath) : 2;
-        expected = error == 2 || error == 3 || error == 5 ? 0 : failure(error);
-    } else if (!writes.empty()) {
-        expected = static_cast<int>(machine.copyStatus);
-    } else if (readSucceeded && machine.sourceDacl && !machine.aclInitializes) {
-        expected = failure(machine.aclError);
+    const bool readSucceeded = machine.read.size() == 1 && machine.readStatus == ERROR_SUCCESS;
+    Require(machine.read.size() <= 1 && machine.released == (readSucceeded ? 1 : 0));
+
+    // The tool looked at Downloads only once it had the agent, both special
+    // folders and a path that fits; until then it opens nothing.
+    const bool examined =
+        std::find(machine.examined.begin(), machine.examined.end(), downloadsPath) != machine.examined.end();
+    if (!examined) {
+        Require(status == 0 && machine.opened.empty() && machine.read.empty() && machine.writes.empty());
+        return 0;
     }
-    Require(status == expected);
+    Require(status == ExpectedStatus(scripted, appDataPath, downloadsPath));
+
+    // Only Downloads, the folders on the way and the application-data folder
+    // are ever opened; Downloads with both privileges where the token has them.
+    std::set<std::wstring> privileges;
+    for (const std::wstring& name : {std::wstring(stand_in::kBackup), std::wstring(stand_in::kRestore)})
+        if (machine.tokenOpens && machine.heldPrivileges.count(name))
+            privileges.insert(name);
+    for (const stand_in::Opened& opened : machine.opened) {
+        Require(opened.path == downloadsPath || opened.path == appDataPath ||
+                opened.path == WithSuffix(appDataPath, 16) || opened.path == WithSuffix(appDataPath, 38));
+        Require(opened.path != downloadsPath || opened.privileges == privileges);
+    }
+
+    // Writes come in one pair, only through the verified handle on Downloads
+    // while it is open, after the read: first the empty list, then the one read.
+    Require(machine.writes.empty() || machine.writes.size() == 2);
+    if (!machine.writes.empty()) {
+        Require(readSucceeded && machine.sourceDacl && !machine.opened.empty() &&
+                machine.opened[0].path == downloadsPath &&
+                ProvesTheRealFolder(scripted, downloadsPath, appDataPath, kSuffix.size()));
+        Require(machine.writes[0] == stand_in::Written{downloadsPath, true, "empty"});
+        Require(machine.writes[1] == stand_in::Written{downloadsPath, true, "source"});
+    }
+    // Status 0 means Downloads carries the new list, or the tool did nothing.
+    if (status == 0) {
+        const auto carried = machine.lists.find(downloadsPath);
+        Require((!machine.writes.empty() && carried != machine.lists.end() && carried->second == "source") ||
+                (machine.writes.empty() && machine.read.empty() &&
+                 (machine.opened.empty() || machine.opened[0].path != downloadsPath)));
+    }
     return 0;
 }

@@ -14,12 +14,12 @@ SYSTEM_LIBRARIES = {"kernel32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll"}
 # even start there.
 ON_WINDOWS_5_2 = {
     "kernel32.dll": {"CloseHandle", "CreateFileW", "DeleteCriticalSection", "EnterCriticalSection",
-                     "GetFileAttributesW", "GetFileInformationByHandle", "GetLastError", "GetModuleHandleW",
+                     "GetCurrentProcess", "GetFileAttributesW", "GetFileInformationByHandle", "GetLastError", "GetModuleHandleW",
                      "GetProcAddress", "GetStartupInfoW", "InitializeCriticalSection", "LeaveCriticalSection",
                      "LocalFree", "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue", "VirtualProtect",
                      "VirtualQuery", "__C_specific_handler"},
-    "advapi32.dll": {"GetNamedSecurityInfoW", "InitializeAcl", "RegCloseKey", "RegOpenKeyExW", "RegQueryValueExW",
-                     "SetSecurityInfo"},
+    "advapi32.dll": {"AdjustTokenPrivileges", "GetNamedSecurityInfoW", "InitializeAcl", "LookupPrivilegeValueW",
+                     "OpenProcessToken", "RegCloseKey", "RegOpenKeyExW", "RegQueryValueExW", "SetSecurityInfo"},
     "shell32.dll": {"SHGetFolderPathW"},
 }
 RT_MANIFEST, RT_VERSION = 24, 16
