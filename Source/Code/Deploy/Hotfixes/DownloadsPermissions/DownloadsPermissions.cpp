@@ -208,15 +208,15 @@ int ReportNotRepaired(const wchar_t* downloadsPath, const wchar_t* reason, int s
     return status;
 }
 
-// Downloads is missing, or went away: there is nothing to repair only when
-// each folder on the way to it from the application-data folder, opened as
-// itself, is a plain folder where it belongs, up to one that does not exist.
-// A link on the way that leads nowhere is tampering all the same.
-int WhenMissing(const wchar_t* downloadsPath, const wchar_t* appDataPath) {
+// Why Downloads, which cannot be found, is not simply missing, or null when
+// it is: each folder on the way to it from the application-data folder,
+// opened as itself, is a plain folder where it belongs, up to one that does
+// not exist. A link on the way that leads nowhere is tampering all the same.
+const wchar_t* WhyNotSimplyMissing(const wchar_t* appDataPath) {
     wchar_t way[kPathChars];
     for (const size_t suffixChars : kWayChars) {
         if (AppendDownloadsSuffix(appDataPath, std::wcslen(appDataPath), way, suffixChars) == 0)
-            return ReportNotRepaired(downloadsPath, kUnverifiable, kStoppedOnLink);
+            return kUnverifiable;
         const UniqueHandle folder =
             TakeHandle(CreateFileW(way, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -224,14 +224,13 @@ int WhenMissing(const wchar_t* downloadsPath, const wchar_t* appDataPath) {
         if (!folder) {
             const DWORD error = GetLastError();
             if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-                return 0;
-            return ReportNotRepaired(downloadsPath, error == kUntrustedMountPoint ? kThroughLink : kUnverifiable,
-                                     kStoppedOnLink);
+                return nullptr;
+            return error == kUntrustedMountPoint ? kThroughLink : kUnverifiable;
         }
         if (const wchar_t* reason = WhyNotTheRealFolder(folder.get(), appDataPath, suffixChars))
-            return ReportNotRepaired(downloadsPath, reason, kStoppedOnLink);
+            return reason;
     }
-    return 0;
+    return nullptr;
 }
 
 // Downloads could not be found or opened with error. Not found is for the
@@ -239,8 +238,10 @@ int WhenMissing(const wchar_t* downloadsPath, const wchar_t* appDataPath) {
 // a sharing conflict or no right to change the folder above all, is a repair
 // that did not happen.
 int WhenNotReached(const wchar_t* downloadsPath, const wchar_t* appDataPath, DWORD error) {
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return WhenMissing(downloadsPath, appDataPath);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        const wchar_t* reason = WhyNotSimplyMissing(appDataPath);
+        return reason ? ReportNotRepaired(downloadsPath, reason, kStoppedOnLink) : 0;
+    }
     if (error == kUntrustedMountPoint)
         return ReportNotRepaired(downloadsPath, kThroughLink, kStoppedOnLink);
     return ReportNotRepaired(downloadsPath, error == ERROR_SHARING_VIOLATION ? kHeldOpen : kUnopenable,
