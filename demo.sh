@@ -35,12 +35,12 @@ run_tool() {
     echo "   exit status: $status"
     calls=$(sed -nE 's/^[0-9a-f]+:Call (KERNEL32|advapi32)\.(\w+)\((.*)\) ret=14[0-9a-f]{7}$/     \2(\3)/p' "$trace" |
         sed -E 's/[0-9a-f]{8,16} L"/L"/g; s/\\\\/\\/g')
-    echo "   calls it made to open the folder and read and write access lists:"
+    echo "   calls it made to enable its privileges, open the folder and read and write access lists:"
     echo "${calls:-     none}"
 }
 
 wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /f /d \
-    'kernel32.CreateFileW;advapi32.GetNamedSecurityInfoW;advapi32.InitializeAcl;advapi32.SetSecurityInfo' >/dev/null
+    'advapi32.LookupPrivilegeValueW;advapi32.AdjustTokenPrivileges;kernel32.CreateFileW;advapi32.GetNamedSecurityInfoW;advapi32.InitializeAcl;advapi32.SetSecurityInfo' >/dev/null
 
 echo "== A machine with the agent installed (a new Wine prefix)"
 wine reg add "$key" /v Path /t REG_SZ /d "$program_files" /reg:32 /f >/dev/null
@@ -54,8 +54,9 @@ echo "   program files (x86): $(sddl "$program_files")"
 echo "   Downloads:           $(sddl "$downloads")"
 echo
 run_tool
-echo "   Both writes go through the handle opened on Downloads; the first passes the"
-echo "   empty list that InitializeAcl made (closing the folder), the second the list read."
+echo "   The backup and restore privileges are enabled before Downloads is opened. Both"
+echo "   writes go through the handle opened on Downloads; the first passes the empty"
+echo "   list that InitializeAcl made, the second the list read."
 echo
 echo "Access list after:"
 echo "   Downloads:           $(sddl "$downloads")"
