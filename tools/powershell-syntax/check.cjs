@@ -1,9 +1,11 @@
 #!/usr/bin/env node
-// Parses PowerShell with tree-sitter's PowerShell grammar, since PowerShell
-// itself does not run here: every .ps1 file below ROOT, and every fenced
-// powershell block in its Markdown files.
+// Parses PowerShell with tree-sitter's PowerShell grammar: every .ps1 file
+// below ROOT, and every fenced powershell block in its Markdown files.
 //   node check.cjs ROOT
-// A syntax error fails the check and is reported as FILE:LINE:COLUMN.
+// A syntax error fails the check and is reported as FILE:LINE:COLUMN. So does
+// syntax that Windows PowerShell 5.1 lacks, in every source meant for it
+// (all but the Pester tests and their support files, which run on
+// PowerShell 7 only): PowerShell 7 would run those lines, 5.1 would not.
 'use strict';
 const fs = require('fs');
 const path = require('path');
@@ -52,6 +54,41 @@ function syntaxErrors(node, found = []) {
   return found;
 }
 
+// Sources that only PowerShell 7 runs: the Pester tests and what supports them.
+function forPowerShell7Only(file) {
+  return /\.Tests\.ps1$/i.test(file) || file.split(path.sep).includes('testing');
+}
+
+function ancestor(node, type) {
+  for (let up = node.parent; up; up = up.parent) if (up.type === type) return up;
+  return null;
+}
+
+// What a 5.1 parser rejects or reads otherwise, each with the node to report.
+// The grammar cannot parse ??, ?. and the ternary operator either; they show
+// as errors whose text starts with the operator.
+function windowsPowerShellGaps(node, found = []) {
+  const named = (what) => found.push({ node, what });
+  if (node.isError && node.childCount === 0) {
+    // The operator's own token: '?.' follows its operand directly, the
+    // ternary's '?' stands after a space.
+    const text = node.text;
+    if (text.trimStart().startsWith('??')) named("the '??' operator");
+    else if (text.startsWith('?')) named("the '?.' operator");
+    else if (text.trimStart().startsWith('?')) named('the ternary operator');
+  } else if (node.type === '&&' || node.type === '||') {
+    if (node.parent?.type === 'pipeline_chain_tail') named(`'${node.type}' between pipelines`);
+  } else if (node.type === 'command_parameter' && /^-Parallel$/i.test(node.text)) {
+    const command = ancestor(node, 'command');
+    const name = command?.children.find((child) => child.type === 'command_name')?.text ?? '';
+    if (/^(ForEach-Object|foreach|%)$/i.test(name)) named('ForEach-Object -Parallel');
+  } else if (node.type === 'variable' && /^\$(PSScriptRoot|PSCommandPath)$/i.test(node.text)) {
+    if (ancestor(node, 'param_block')) named(`${node.text} inside param(), which 5.1 leaves empty there`);
+  }
+  for (const child of node.children) windowsPowerShellGaps(child, found);
+  return found;
+}
+
 async function main() {
   const root = process.argv[2];
   if (!root) {
@@ -66,28 +103,37 @@ async function main() {
   const sources = [];
   for (const file of filesBelow(root).sort()) {
     const shown = path.relative(process.cwd(), file) || file;
-    if (/\.ps1$/i.test(file)) sources.push({ shown, firstLine: 1, code: fs.readFileSync(file, 'utf8') });
+    const for51 = !forPowerShell7Only(path.relative(root, file));
+    if (/\.ps1$/i.test(file)) sources.push({ shown, for51, firstLine: 1, code: fs.readFileSync(file, 'utf8') });
     else if (/\.md$/i.test(file))
-      for (const block of powershellBlocks(fs.readFileSync(file, 'utf8'))) sources.push({ shown, ...block });
+      for (const block of powershellBlocks(fs.readFileSync(file, 'utf8'))) sources.push({ shown, for51, ...block });
   }
 
   let failures = 0;
+  let gaps = 0;
+  const report = (source, node, what) =>
+    console.error(`${source.shown}:${source.firstLine + node.startPosition.row}:${node.startPosition.column + 1}: ${what}`);
   for (const source of sources) {
     const code = source.code.replace(/^\uFEFF/, '');
-    for (const node of syntaxErrors(parser.parse(code).rootNode)) {
-      const line = source.firstLine + node.startPosition.row;
+    const tree = parser.parse(code);
+    for (const node of syntaxErrors(tree.rootNode)) {
       const near = code.slice(node.startIndex, node.startIndex + 40).split('\n')[0];
-      const what = node.isMissing ? `missing ${node.type}` : `syntax error near '${near}'`;
-      console.error(`${source.shown}:${line}:${node.startPosition.column + 1}: ${what}`);
+      report(source, node, node.isMissing ? `missing ${node.type}` : `syntax error near '${near}'`);
       failures += 1;
+    }
+    if (!source.for51) continue;
+    for (const { node, what } of windowsPowerShellGaps(tree.rootNode)) {
+      report(source, node, `Windows PowerShell 5.1 lacks ${what}`);
+      gaps += 1;
     }
   }
   if (sources.length === 0) {
     console.error(`no PowerShell found below ${root}`);
     return 1;
   }
-  console.log(`${sources.length} PowerShell sources parsed, ${failures} syntax errors`);
-  return failures === 0 ? 0 : 1;
+  console.log(`${sources.length} PowerShell sources parsed, ${failures} syntax errors, ` +
+              `${gaps} lines that Windows PowerShell 5.1 would not run`);
+  return failures + gaps === 0 ? 0 : 1;
 }
 
 main().then((status) => process.exit(status), (error) => {
