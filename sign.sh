@@ -1,9 +1,11 @@
 #!/bin/bash
-# Signs the executable with Authenticode.
-#   ./sign.sh [INPUT [OUTPUT]]
-# INPUT defaults to dist/DownloadsPermissions.exe, OUTPUT to
-# dist/DownloadsPermissions.signed.exe. Credentials come from the environment,
-# one of:
+# Signs the executable and the deployment scripts with Authenticode.
+#   ./sign.sh                 dist/DownloadsPermissions.exe and each dist/*.ps1,
+#                             into DownloadsPermissions.signed.exe and
+#                             NAME.signed.ps1 beside them
+#   ./sign.sh INPUT OUTPUT    one file (an executable or a PowerShell script)
+# Each signed file gets a .sha256 beside it. Credentials come from the
+# environment, one of:
 #   SIGN_PFX and SIGN_PASS   a PKCS#12 file and its password;
 #   SIGN_CERT and SIGN_KEY   certificate and private key, PEM files
 #                            (SIGN_PASS if the key is encrypted);
@@ -19,8 +21,19 @@
 # Passwords and PINs reach osslsigncode through a pipe, never on a command line.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-input=${1:-$here/dist/DownloadsPermissions.exe}
-output=${2:-$here/dist/DownloadsPermissions.signed.exe}
+if [ $# -ge 1 ]; then
+    inputs=("$1")
+    outputs=("${2:?sign.sh: give OUTPUT with INPUT}")
+else
+    inputs=("$here/dist/DownloadsPermissions.exe")
+    outputs=("$here/dist/DownloadsPermissions.signed.exe")
+    for script in "$here"/dist/*.ps1; do
+        case $script in *.signed.ps1) continue ;; esac
+        [ -e "$script" ] || continue
+        inputs+=("$script")
+        outputs+=("${script%.ps1}.signed.ps1")
+    done
+fi
 
 fail() {
     echo "sign.sh: $*" >&2
@@ -28,7 +41,9 @@ fail() {
 }
 
 command -v osslsigncode >/dev/null || fail "osslsigncode is missing: apt-get install osslsigncode"
-[ -f "$input" ] || fail "$input not found: build it first (cmake --preset windows && cmake --build --preset windows)"
+for input in "${inputs[@]}"; do
+    [ -f "$input" ] || fail "$input not found: build it first (cmake --preset windows && cmake --build --preset windows)"
+done
 
 readable() {
     [ -f "$2" ] && [ -r "$2" ] || fail "$1 names no readable file: $2"
@@ -63,17 +78,20 @@ fi
 password=()
 [ -z "${SIGN_PASS:-}" ] || password=(-readpass /dev/stdin)
 
-rm -f "$output" "$output.sha256"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-if ! printf '%s' "${SIGN_PASS:-}" | osslsigncode sign "${credentials[@]}" "${password[@]}" -h sha256 \
-        -n "Downloads folder permissions repair" "${timestamp[@]}" \
-        -in "$input" -out "$output" >"$log" 2>&1; then
-    rm -f "$output"
-    # osslsigncode names what it could not use; it never prints key material.
-    grep -vE '^[0-9A-F]{8,}:error:' "$log" >&2 || true
-    fail "signing failed: wrong password or PIN, a key that does not match the certificate, an unreadable file, or no answer from the timestamp server"
-fi
-cmake -DFILE="$output" -P "$here/tools/write-sha256.cmake"
-echo "signed: $output (checksum in $output.sha256)"
+for i in "${!inputs[@]}"; do
+    input=${inputs[$i]} output=${outputs[$i]}
+    rm -f "$output" "$output.sha256"
+    if ! printf '%s' "${SIGN_PASS:-}" | osslsigncode sign "${credentials[@]}" "${password[@]}" -h sha256 \
+            -n "Downloads folder permissions repair" "${timestamp[@]}" \
+            -in "$input" -out "$output" >"$log" 2>&1; then
+        rm -f "$output"
+        # osslsigncode names what it could not use; it never prints key material.
+        grep -vE '^[0-9A-F]{8,}:error:' "$log" >&2 || true
+        fail "signing $input failed: wrong password or PIN, a key that does not match the certificate, an unreadable file, or no answer from the timestamp server"
+    fi
+    cmake -DFILE="$output" -P "$here/tools/write-sha256.cmake"
+    echo "signed: $output (checksum in $output.sha256)"
+done
 [ -n "${SIGN_TSA:-}" ] || echo "sign.sh: test signature, no timestamp: not for release" >&2

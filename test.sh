@@ -1,7 +1,9 @@
 #!/bin/bash
 # Builds every preset and runs every test: the logic against the stand-in
-# natively (with sanitizers), fuzzed, and under Wine; then the shipped
-# executable end to end under Wine and its release properties.
+# natively (with sanitizers), the deployment scripts under PowerShell 7 with
+# Pester, the logic fuzzed for a minute (./fuzz.sh runs longer) and under
+# Wine; then the shipped executable end to end under Wine and its release
+# properties.
 set -euo pipefail
 cd "$(dirname "$0")"
 tools/install-deps.sh
@@ -30,6 +32,32 @@ run_ctest() {
     failed=$((failed + bad))
 }
 
+# The deployment scripts' Pester tests, with the PowerShell and Pester that
+# tools/install-deps.sh restored; their counts join the totals.
+run_pester() {
+    local pwsh log line
+    if command -v dotnet >/dev/null 2>&1; then
+        pwsh=(dotnet tool run pwsh)
+    elif command -v pwsh >/dev/null 2>&1; then
+        pwsh=(pwsh)
+    else
+        echo "PowerShell tests skipped: neither dotnet nor pwsh is installed, so the deployment scripts did not run"
+        [ "${CI:-}" != true ] || status=1
+        return
+    fi
+    log=$(mktemp)
+    "${pwsh[@]}" -NoProfile -NonInteractive -File tools/pester/Invoke-Tests.ps1 2>&1 | tee "$log" || status=1
+    line=$(grep -E '^pester: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1 || true)
+    rm -f "$log"
+    if [ -z "$line" ]; then
+        echo "the Pester run printed no counts" >&2
+        status=1
+        return
+    fi
+    passed=$((passed + $(sed -E 's/^pester: ([0-9]+) passed.*/\1/' <<<"$line")))
+    failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
+}
+
 # Wine servers started by the Windows build and its tests end with this script.
 stop_wine() {
     local prefix
@@ -42,6 +70,7 @@ trap stop_wine EXIT
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$jobs"
 run_ctest linux
+run_pester
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"

@@ -1,7 +1,7 @@
 <#
 .SYNOPSIS
     Tells whether the agent's Downloads folder is repaired: one line when it is,
-    nothing when it is not. Always exits 0.
+    nothing when it is not. Exits 0.
 
 .DESCRIPTION
     A detection script for Intune (Win32 app) and Configuration Manager (script
@@ -9,7 +9,11 @@
     output as "installed", exit status 0 with no output as "not installed", and
     anything written to standard error or another exit status as a failure of
     the script itself. This script therefore writes nothing to standard error
-    and always exits 0; whatever it cannot read counts as not repaired.
+    and exits 0; whatever it cannot read counts as not repaired. The one
+    exception: where PowerShell runs it in ConstrainedLanguage mode (AppLocker
+    or WDAC script enforcement, for an unsigned copy) it cannot read access
+    lists at all, and says so in one line on standard error with exit status
+    1, so that the failure shows instead of a silent "not repaired".
 
     Repaired means all of these hold:
       - Downloads and the two folders above it, below the machine-wide
@@ -48,75 +52,102 @@ $TrustedOwners = @{
 # FILE_WRITE_DATA, FILE_APPEND_DATA, FILE_DELETE_CHILD, DELETE, WRITE_DAC,
 # WRITE_OWNER, GENERIC_ALL and GENERIC_WRITE.
 $UnsafeRights = 0x2 -bor 0x4 -bor 0x40 -bor 0x10000 -bor 0x40000 -bor 0x80000 -bor 0x10000000 -bor 0x40000000
+$InheritOnly = 2  # PropagationFlags.InheritOnly
+
+# ---------------------------------------------------------------------------
+# What Windows says, as plain data. The tests replace these.
+
+# The machine-wide application-data folder and the 32-bit program-files folder.
+function Get-SpecialFolders {
+    [pscustomobject]@{
+        AppData      = [Environment]::GetFolderPath('CommonApplicationData')
+        ProgramFiles = [Environment]::GetFolderPath('ProgramFilesX86')
+    }
+}
+
+# A folder as the checks see it: whether it exists as a folder, whether it is
+# a reparse point, its owner's SID and its access entries (explicit and
+# inherited, in order), each with the SID, Allow or Deny, the rights as a
+# number, whether it is inherited, and its inheritance and propagation flags
+# as numbers.
+function Get-FolderFacts {
+    param([string]$Path)
+    $item = Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
+    if ($null -eq $item -or -not $item.PSIsContainer) {
+        return [pscustomobject]@{ Path = $Path; IsFolder = $false; IsReparsePoint = $false; Owner = $null; Entries = @() }
+    }
+    $acl = Get-Acl -LiteralPath $Path
+    $sid = [System.Security.Principal.SecurityIdentifier]
+    [pscustomobject]@{
+        Path           = $Path
+        IsFolder       = $true
+        IsReparsePoint = [bool]($item.Attributes -band [System.IO.FileAttributes]::ReparsePoint)
+        Owner          = $acl.GetOwner($sid).Value
+        Entries        = @($acl.GetAccessRules($true, $true, $sid) | ForEach-Object {
+                [pscustomobject]@{
+                    Sid         = $_.IdentityReference.Value
+                    Type        = "$($_.AccessControlType)"
+                    Rights      = [int]$_.FileSystemRights
+                    Inherited   = $_.IsInherited
+                    Inheritance = [int]$_.InheritanceFlags
+                    Propagation = [int]$_.PropagationFlags
+                }
+            })
+    }
+}
+
+# ---------------------------------------------------------------------------
+# Decisions, over plain data.
 
 # One entry as text: the fields that decide what it grants, and to whom.
-function Format-Entry($Rule) {
-    '{0} {1} 0x{2:X8} {3} {4}' -f $Rule.IdentityReference.Value, $Rule.AccessControlType,
-        [int]$Rule.FileSystemRights, $Rule.InheritanceFlags, $Rule.PropagationFlags
+function Format-Entry {
+    param($Entry)
+    '{0} {1} 0x{2:X8} {3} {4}' -f $Entry.Sid, $Entry.Type, $Entry.Rights, $Entry.Inheritance, $Entry.Propagation
 }
 
-function Get-Entries($Acl) {
-    @($Acl.GetAccessRules($true, $true, [System.Security.Principal.SecurityIdentifier]))
-}
-
-function New-Check([string]$Name, [bool]$Passed, [string]$Why) {
+function New-Check {
+    param([string]$Name, [bool]$Passed, [string]$Why)
     [pscustomobject]@{ Check = $Name; Passed = $Passed; Why = $Why }
 }
 
+# The checks, given the facts of the three folders below the
+# application-data folder (Downloads last) and of the program-files folder.
 function Get-Checks {
-    $appData = [Environment]::GetFolderPath('CommonApplicationData')
-    $programFiles = [Environment]::GetFolderPath('ProgramFilesX86')
-    if (-not $appData -or -not $programFiles) {
-        New-Check 'special folders' $false 'Windows names no application-data or 32-bit program-files folder'
-        return
-    }
-
-    $path = $appData
-    $folders = foreach ($part in $Suffix) {
-        $path = Join-Path $path $part
-        $path
-    }
-    foreach ($folder in $folders) {
-        $item = Get-Item -LiteralPath $folder -Force -ErrorAction SilentlyContinue
-        if ($null -eq $item -or -not $item.PSIsContainer) {
-            New-Check "folder $folder" $false 'missing, or not a folder'
+    param($Way, $ProgramFiles)
+    foreach ($folder in $Way) {
+        if (-not $folder.IsFolder) {
+            New-Check "folder $($folder.Path)" $false 'missing, or not a folder'
             return
         }
-        if ($item.Attributes -band [System.IO.FileAttributes]::ReparsePoint) {
-            New-Check "folder $folder" $false 'a junction, mount point or symbolic link: it may lead anywhere'
+        if ($folder.IsReparsePoint) {
+            New-Check "folder $($folder.Path)" $false 'a junction, mount point or symbolic link: it may lead anywhere'
             return
         }
-        New-Check "folder $folder" $true 'a real folder'
+        New-Check "folder $($folder.Path)" $true 'a real folder'
     }
-
-    $acls = @(foreach ($folder in $folders) { Get-Acl -LiteralPath $folder })
-    for ($i = 0; $i -lt $folders.Count; $i++) {
-        $owner = $acls[$i].GetOwner([System.Security.Principal.SecurityIdentifier]).Value
-        if ($TrustedOwners.ContainsKey($owner)) {
-            New-Check "owner of $($folders[$i])" $true "$($TrustedOwners[$owner]) ($owner)"
+    foreach ($folder in $Way) {
+        if ($TrustedOwners.ContainsKey([string]$folder.Owner)) {
+            New-Check "owner of $($folder.Path)" $true "$($TrustedOwners[$folder.Owner]) ($($folder.Owner))"
         } else {
-            New-Check "owner of $($folders[$i])" $false "$owner, who may change the list again at any time"
+            New-Check "owner of $($folder.Path)" $false "$($folder.Owner), who may change the list again at any time"
         }
     }
 
-    $downloadsEntries = Get-Entries $acls[-1]
-    $wanted = @(Get-Entries (Get-Acl -LiteralPath $programFiles) | Where-Object { -not $_.IsInherited } |
-        ForEach-Object { Format-Entry $_ })
-    $explicit = @($downloadsEntries | Where-Object { -not $_.IsInherited } | ForEach-Object { Format-Entry $_ })
+    $downloads = $Way[-1]
+    $wanted = @($ProgramFiles.Entries | Where-Object { -not $_.Inherited } | ForEach-Object { Format-Entry $_ })
+    $explicit = @($downloads.Entries | Where-Object { -not $_.Inherited } | ForEach-Object { Format-Entry $_ })
     if ($wanted.Count -eq 0) {
-        New-Check 'explicit entries' $false "$programFiles has no explicit entries to compare with"
+        New-Check 'explicit entries' $false "$($ProgramFiles.Path) has no explicit entries to compare with"
     } elseif (($wanted -join "`n") -ceq ($explicit -join "`n")) {
-        New-Check 'explicit entries' $true "the $($wanted.Count) entries of $programFiles, in order"
+        New-Check 'explicit entries' $true "the $($wanted.Count) entries of $($ProgramFiles.Path), in order"
     } else {
-        New-Check 'explicit entries' $false ("differ from those of ${programFiles}:`n    wanted: " +
+        New-Check 'explicit entries' $false ("differ from those of $($ProgramFiles.Path):`n    wanted: " +
             ($wanted -join "`n            ") + "`n    found:  " + ($explicit -join "`n            "))
     }
 
-    $unsafe = @($downloadsEntries | Where-Object {
-            $_.AccessControlType -eq 'Allow' -and
-            -not ($_.PropagationFlags -band [System.Security.AccessControl.PropagationFlags]::InheritOnly) -and
-            -not $TrustedOwners.ContainsKey($_.IdentityReference.Value) -and
-            ([int]$_.FileSystemRights -band $UnsafeRights)
+    $unsafe = @($downloads.Entries | Where-Object {
+            $_.Type -eq 'Allow' -and -not ($_.Propagation -band $InheritOnly) -and
+            -not $TrustedOwners.ContainsKey($_.Sid) -and ($_.Rights -band $UnsafeRights)
         } | ForEach-Object { Format-Entry $_ })
     if ($unsafe.Count -eq 0) {
         New-Check 'write access' $true 'only SYSTEM, Administrators and TrustedInstaller may change Downloads'
@@ -126,23 +157,55 @@ function Get-Checks {
     }
 }
 
-try {
-    $checks = @(Get-Checks)
-} catch {
-    $checks = @(New-Check 'reading the folders' $false $_.Exception.Message)
+# The lines the script prints: one when repaired, nothing when not; with
+# Explain, every check first.
+function Format-Verdict {
+    param($Checks, [switch]$Explain)
+    $repaired = @($Checks).Count -gt 0 -and @($Checks | Where-Object { -not $_.Passed }).Count -eq 0
+    if ($Explain) {
+        foreach ($check in $Checks) {
+            $result = if ($check.Passed) { 'pass' } else { 'FAIL' }
+            '{0}  {1}: {2}' -f $result, $check.Check, $check.Why
+        }
+        if (-not $repaired) {
+            'Downloads access list not repaired'
+        }
+    }
+    if ($repaired) {
+        'Downloads access list repaired'
+    }
 }
-$repaired = $checks.Count -gt 0 -and @($checks | Where-Object { -not $_.Passed }).Count -eq 0
 
-if ($Explain) {
-    foreach ($check in $checks) {
-        $result = if ($check.Passed) { 'pass' } else { 'FAIL' }
-        Write-Output ('{0}  {1}: {2}' -f $result, $check.Check, $check.Why)
-    }
-    if (-not $repaired) {
-        Write-Output 'Downloads access list not repaired'
+# Reads the machine and decides; whatever cannot be read is a failed check.
+function Get-MachineChecks {
+    try {
+        $special = Get-SpecialFolders
+        if (-not $special.AppData -or -not $special.ProgramFiles) {
+            return New-Check 'special folders' $false 'Windows names no application-data or 32-bit program-files folder'
+        }
+        $path = $special.AppData
+        $way = @(foreach ($part in $Suffix) {
+                $path = Join-Path $path $part
+                Get-FolderFacts $path
+            })
+        Get-Checks -Way $way -ProgramFiles (Get-FolderFacts $special.ProgramFiles)
+    } catch {
+        New-Check 'reading the folders' $false $_.Exception.Message
     }
 }
-if ($repaired) {
-    Write-Output 'Downloads access list repaired'
+
+# Dot-sourced (as the tests do), the script only defines its functions.
+if ($MyInvocation.InvocationName -eq '.') {
+    return
 }
+if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
+    # One line on standard error in 5.1 and 7 alike; nothing but FullLanguage
+    # can read access lists.
+    $global:ErrorView = 'CategoryView'
+    Write-Error -Category SecurityError -CategoryActivity 'Test-DownloadsPermissions.ps1' `
+        -CategoryTargetName $ExecutionContext.SessionState.LanguageMode `
+        -CategoryReason 'needs FullLanguage; use the signed copy' -Message 'needs FullLanguage mode' -ErrorAction Continue
+    exit 1
+}
+Format-Verdict -Checks @(Get-MachineChecks) -Explain:$Explain
 exit 0

@@ -1,15 +1,25 @@
 <#
 .SYNOPSIS
     An Intune requirement script: prints True where the repair applies, False
-    everywhere else. Always exits 0.
+    where it does not.
 
 .DESCRIPTION
-    The repair applies where the agent is installed as the repair tool sees it:
-    its key exists in the 32-bit view of the machine registry, the key's "Path"
-    value names an existing folder, and the agent's Downloads folder exists
-    below the machine-wide application-data folder. Use it as a requirement
-    rule of output type Boolean, operator Equals, value Yes, so that machines
-    without the agent are not counted as failed installs.
+    The repair applies where the repair tool would act: the agent's key exists
+    in the 32-bit view of the machine registry and opens for full access (as
+    the tool opens it), its "Path" value names an existing folder as the tool
+    reads it, and the agent's Downloads folder exists below the machine-wide
+    application-data folder. Use it as a requirement rule of output type
+    Boolean, operator Equals, value Yes, so that machines without the agent
+    are not counted as failed installs.
+
+    "Path" is read as the tool reads it: its bytes, whatever the value's type,
+    taken as UTF-16 text up to the first NUL, never expanded; a value larger
+    than the tool's 4096-byte buffer counts as no value.
+
+    Anything it cannot tell (an unexpected error, or ConstrainedLanguage mode,
+    where it cannot read the registry at all) is one line on standard error
+    and exit status 1, never a quiet False: Intune then shows the requirement
+    as failed rather than the machine as not applicable.
 
 .NOTES
     Written for Windows PowerShell 5.1; uses nothing that PowerShell 7 or a
@@ -24,16 +34,25 @@ $ErrorActionPreference = 'Stop'
 
 $AgentKey = 'SOFTWARE\Morvane Security\Dovrix\Kelto Agent'
 $Downloads = 'Morvane Security\Morvane Devices Agent\Downloads'
-# The tool reads at most this many UTF-16 code units of "Path".
-$PathChars = 2048
+# The size of the tool's buffer for "Path", in bytes.
+$ValueBytes = 4096
 
-# "Path" as the tool reads it: the value's bytes taken as UTF-16 text up to
-# the first NUL, whatever its type, and never expanded.
-function Get-AgentPath {
+# ---------------------------------------------------------------------------
+# What Windows says, as plain data. The tests replace these.
+
+# "Path" as the registry hands it to .NET: its kind and value; $null when the
+# key or the value does not exist, or the key does not open for full access
+# (the tool then does nothing).
+function Get-AgentPathValue {
     $machine = [Microsoft.Win32.RegistryKey]::OpenBaseKey([Microsoft.Win32.RegistryHive]::LocalMachine,
         [Microsoft.Win32.RegistryView]::Registry32)
     try {
-        $key = $machine.OpenSubKey($AgentKey)
+        try {
+            $key = $machine.OpenSubKey($AgentKey, [Microsoft.Win32.RegistryKeyPermissionCheck]::ReadWriteSubTree,
+                [System.Security.AccessControl.RegistryRights]::FullControl)
+        } catch [System.Security.SecurityException], [System.UnauthorizedAccessException] {
+            return $null
+        }
         if ($null -eq $key) {
             return $null
         }
@@ -42,24 +61,7 @@ function Get-AgentPath {
             if ($null -eq $value) {
                 return $null
             }
-            switch ($key.GetValueKind('Path')) {
-                { $_ -eq 'String' -or $_ -eq 'ExpandString' } { $text = [string]$value }
-                'MultiString' { $text = [string](@($value) + '')[0] }
-                'Binary' {
-                    # An odd last byte pairs with the zero that follows it in the tool's buffer.
-                    $bytes = [byte[]]$value
-                    if ($bytes.Length % 2) {
-                        $bytes = [byte[]]($bytes + [byte]0)
-                    }
-                    $text = [System.Text.Encoding]::Unicode.GetString($bytes)
-                }
-                default { return $null }
-            }
-            $text = $text.Split([char]0)[0]
-            if ($text.Length -ge $PathChars) {
-                return $null
-            }
-            return $text
+            [pscustomobject]@{ Kind = "$($key.GetValueKind('Path'))"; Value = $value }
         } finally {
             $key.Dispose()
         }
@@ -68,15 +70,77 @@ function Get-AgentPath {
     }
 }
 
-$applies = $false
-try {
-    $agentPath = Get-AgentPath
-    if ($agentPath -and (Test-Path -LiteralPath $agentPath -PathType Container)) {
-        $appData = [Environment]::GetFolderPath('CommonApplicationData')
-        $applies = [bool]$appData -and (Test-Path -LiteralPath (Join-Path $appData $Downloads) -PathType Container)
-    }
-} catch {
-    $applies = $false
+function Test-Folder {
+    param([string]$Path)
+    [System.IO.Directory]::Exists($Path)
 }
-Write-Output $applies
+
+function Get-AppDataFolder {
+    [Environment]::GetFolderPath('CommonApplicationData')
+}
+
+# ---------------------------------------------------------------------------
+# Decisions, over plain data.
+
+# The bytes the registry holds for a value of that kind, as .NET handed it
+# over: strings with their terminating NUL, numbers little-endian.
+function ConvertTo-ValueBytes {
+    param([string]$Kind, $Value)
+    switch ($Kind) {
+        { $_ -eq 'String' -or $_ -eq 'ExpandString' } { return [System.Text.Encoding]::Unicode.GetBytes("$Value`0") }
+        'MultiString' { return [System.Text.Encoding]::Unicode.GetBytes((@($Value) -join "`0") + "`0`0") }
+        'DWord' { return [System.BitConverter]::GetBytes([int]$Value) }
+        'QWord' { return [System.BitConverter]::GetBytes([long]$Value) }
+        default { return [byte[]]@($Value) }
+    }
+}
+
+# The text the tool examines: the bytes as UTF-16 up to the first NUL (an odd
+# last byte pairs with the zero after it in the tool's buffer); $null when the
+# value does not fit the buffer, as the tool's read then fails.
+function ConvertTo-ToolText {
+    param([byte[]]$Bytes)
+    if ($Bytes.Length -gt $ValueBytes) {
+        return $null
+    }
+    if ($Bytes.Length % 2) {
+        $Bytes = [byte[]]($Bytes + [byte]0)
+    }
+    [System.Text.Encoding]::Unicode.GetString($Bytes).Split([char]0)[0]
+}
+
+# Whether the tool would act here.
+function Test-RepairApplies {
+    $value = Get-AgentPathValue
+    if ($null -eq $value) {
+        return $false
+    }
+    $text = ConvertTo-ToolText (ConvertTo-ValueBytes $value.Kind $value.Value)
+    if (-not $text -or -not (Test-Folder $text)) {
+        return $false
+    }
+    $appData = Get-AppDataFolder
+    # Plain text, as the tool builds it: no PowerShell drive is consulted.
+    [bool]$appData -and (Test-Folder ([System.IO.Path]::Combine($appData, $Downloads)))
+}
+
+# Dot-sourced (as the tests do), the script only defines its functions.
+if ($MyInvocation.InvocationName -eq '.') {
+    return
+}
+# One line on standard error in 5.1 and 7 alike, and exit status 1.
+$global:ErrorView = 'CategoryView'
+if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
+    Write-Error -Category SecurityError -CategoryActivity 'Test-DownloadsPermissionsApplies.ps1' `
+        -CategoryTargetName $ExecutionContext.SessionState.LanguageMode `
+        -CategoryReason 'needs FullLanguage; use the signed copy' -Message 'needs FullLanguage mode' -ErrorAction Continue
+    exit 1
+}
+try {
+    Write-Output (Test-RepairApplies)
+} catch {
+    Write-Error -Category ReadError -CategoryActivity 'Test-DownloadsPermissionsApplies.ps1' `
+        -CategoryReason $_.Exception.Message -Message $_.Exception.Message -ErrorAction Continue
+    exit 1
+}
 exit 0

@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs, from Debian's archive, whatever the build and the tests need and
-# this machine lacks, and the PowerShell grammar from the npm registry (a
-# WebAssembly parser: nothing is compiled). Safe to run again: what is
-# installed is left alone.
+# this machine lacks; the PowerShell grammar from the npm registry (a
+# WebAssembly parser: nothing is compiled); and, where the .NET SDK is
+# present, PowerShell 7 as a local .NET tool and Pester from NuGet, both at
+# the versions the project pins. Safe to run again: what is installed is left
+# alone.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 packages="cmake make g++ googletest mingw-w64 wine wine64 python3-pefile osslsigncode openssl softhsm2 libengine-pkcs11-openssl clang libclang-rt-14-dev"
@@ -27,4 +29,16 @@ if [ ! -f "$grammar/node_modules/tree-sitter-powershell/tree-sitter-powershell.w
     [ ! -f "$grammar/node_modules/web-tree-sitter/package.json" ]; then
     echo "Installing the PowerShell grammar (npm ci)"
     (cd "$grammar" && npm ci --ignore-scripts --omit=peer --no-audit --no-fund --loglevel=error)
+fi
+
+# PowerShell and Pester for the deployment scripts' tests; test.sh says so
+# when they cannot be had.
+if command -v dotnet >/dev/null 2>&1; then
+    top=$(dirname "$here")
+    (cd "$top" && dotnet tool restore >/dev/null) || echo "install-deps.sh: dotnet tool restore failed" >&2
+    if ! ls "$here"/pester/packages/pester/*/tools/Pester.psd1 >/dev/null 2>&1; then
+        echo "Installing Pester (dotnet restore)"
+        dotnet restore "$here/pester/Pester.csproj" --packages "$here/pester/packages" >/dev/null ||
+            echo "install-deps.sh: the Pester restore failed" >&2
+    fi
 fi

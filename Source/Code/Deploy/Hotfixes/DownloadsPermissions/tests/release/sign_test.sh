@@ -1,10 +1,11 @@
 #!/bin/bash
-# Signs the executable with a throwaway self-signed code-signing certificate,
-# made here and deleted afterwards, from files and from a software token
-# (SoftHSM through PKCS#11), and checks sign.sh's refusals.
-#   sign_test.sh SIGN_SCRIPT EXE WORK_DIR
+# Signs the executable and a deployment script with a throwaway self-signed
+# code-signing certificate, made here and deleted afterwards, from files and
+# from a software token (SoftHSM through PKCS#11); signs a whole kit at once;
+# and checks sign.sh's refusals.
+#   sign_test.sh SIGN_SCRIPT EXE SCRIPT WORK_DIR
 set -euo pipefail
-sign=$1 exe=$2 work=$3
+sign=$1 exe=$2 script=$3 work=$4
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 trap 'rm -rf "$work"' EXIT
 
@@ -29,33 +30,34 @@ token=/usr/lib/softhsm/libsofthsm2.so
 token_key='pkcs11:token=signing;object=signer;type=private'
 
 failures=0
-# expect NAME WANTED_STATUS ENV... : runs sign.sh with only ENV set.
+target=$exe
+# expect NAME WANTED_STATUS ENV... : runs sign.sh on target with only ENV set.
 expect() {
-    local name=$1 wanted=$2 status=0
+    local name=$1 wanted=$2 status=0 out=signed.${target##*.}
     shift 2
     env -u SIGN_CERT -u SIGN_KEY -u SIGN_PFX -u SIGN_PASS -u SIGN_TSA -u SIGN_PKCS11_MODULE -u SIGN_TEST "$@" \
-        "$sign" "$exe" signed.exe >output.txt 2>&1 || status=$?
-    if [ "$status" = 0 ] && [ -s signed.exe ] && ! osslsigncode verify -in signed.exe -CAfile signer.pem \
+        "$sign" "$target" "$out" >output.txt 2>&1 || status=$?
+    if [ "$status" = 0 ] && [ -s "$out" ] && ! osslsigncode verify -in "$out" -CAfile signer.pem \
             >verify.txt 2>&1; then
         status=verify-failed
     fi
     # The signed file is exactly the built one plus a signature.
-    if [ "$status" = 0 ] && ! { osslsigncode remove-signature -in signed.exe -out unsigned.exe >/dev/null &&
-            cmp -s unsigned.exe "$exe" && (sha256sum --check --status signed.exe.sha256); }; then
+    if [ "$status" = 0 ] && ! { osslsigncode remove-signature -in "$out" -out "unsigned.${target##*.}" >/dev/null &&
+            cmp -s "unsigned.${target##*.}" "$target" && (sha256sum --check --status "$out.sha256"); }; then
         status=not-the-built-file
     fi
     if grep -qE 'PRIVATE KEY|'"$password|$pin" output.txt; then
         status=leaked-secret
     fi
     if { [ "$wanted" = 0 ] && [ "$status" != 0 ]; } || { [ "$wanted" != 0 ] && [ "$status" = 0 ]; } ||
-        { [ "$wanted" != 0 ] && [ -e signed.exe ]; } || [ "$status" = leaked-secret ]; then
+        { [ "$wanted" != 0 ] && [ -e "$out" ]; } || [ "$status" = leaked-secret ]; then
         echo "FAILED $name: status $status"
         cat output.txt
         failures=$((failures + 1))
     else
         echo "ok     $name"
     fi
-    rm -f signed.exe signed.exe.sha256 unsigned.exe
+    rm -f "$out" "$out.sha256" "unsigned.${target##*.}"
 }
 
 test=SIGN_TEST=1
@@ -74,4 +76,23 @@ expect "wrong token PIN"                    1 $test SIGN_PKCS11_MODULE=$token SI
 expect "token key given as a file"          1 $test SIGN_PKCS11_MODULE=$token SIGN_CERT=signer.pem SIGN_KEY=signer.key
 expect "release signing without timestamp"  1 SIGN_CERT=signer.pem SIGN_KEY=signer.key
 expect "timestamp server that is not there" 1 SIGN_CERT=signer.pem SIGN_KEY=signer.key SIGN_TSA=http://127.0.0.1:9/
+target=$script
+expect "a PowerShell script"                0 $test SIGN_CERT=signer.pem SIGN_KEY=signer.key
+
+# With no arguments, the whole kit in dist: the executable and every script.
+mkdir -p kit/dist kit/tools
+cp "$sign" kit/ && cp "$(dirname "$sign")/tools/write-sha256.cmake" kit/tools/
+cp "$exe" "$script" kit/dist/
+name=$(basename "$script" .ps1)
+if env -u SIGN_PFX -u SIGN_PASS -u SIGN_TSA -u SIGN_PKCS11_MODULE SIGN_TEST=1 SIGN_CERT=signer.pem SIGN_KEY=signer.key \
+        kit/sign.sh >output.txt 2>&1 &&
+    osslsigncode verify -in kit/dist/DownloadsPermissions.signed.exe -CAfile signer.pem >/dev/null 2>&1 &&
+    osslsigncode verify -in "kit/dist/$name.signed.ps1" -CAfile signer.pem >/dev/null 2>&1 &&
+    (cd kit/dist && sha256sum --check --status "$name.signed.ps1.sha256"); then
+    echo "ok     the whole kit"
+else
+    echo "FAILED the whole kit"
+    cat output.txt
+    failures=$((failures + 1))
+fi
 [ "$failures" = 0 ]
