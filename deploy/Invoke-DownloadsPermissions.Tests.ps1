@@ -47,7 +47,7 @@ Describe 'Invoke-RemoteRepair' {
         $toolHash = (Get-FileHash -InputStream ([IO.MemoryStream]::new($tool)) -Algorithm SHA256).Hash
         function Invoke-Repair {
             Invoke-RemoteRepair -Executable $tool -ExecutableName 'tool.exe' -Detection "'repaired'" `
-                -DetectionName 'detect.ps1' -Sha256 $toolHash -TimeoutSeconds 10
+                -DetectionName 'detect.ps1' -ExpectedHash $toolHash -TimeoutSeconds 10
         }
     }
 
@@ -58,11 +58,11 @@ Describe 'Invoke-RemoteRepair' {
         Mock New-ScheduledTaskAction { 'action' }
         Mock New-ScheduledTaskPrincipal { 'principal' }
         Mock New-ScheduledTaskSettingsSet { 'settings' }
-        Mock Register-ScheduledTask {}
-        Mock Start-ScheduledTask {}
-        Mock Stop-ScheduledTask {}
-        Mock Unregister-ScheduledTask {}
-        Mock Start-Sleep {}
+        Mock Register-ScheduledTask { $null }
+        Mock Start-ScheduledTask { $null }
+        Mock Stop-ScheduledTask { $null }
+        Mock Unregister-ScheduledTask { $null }
+        Mock Start-Sleep { $null }
         Mock Get-ScheduledTask { [pscustomobject]@{ State = 'Ready' } }
         Mock Get-ScheduledTaskInfo { [pscustomobject]@{ LastTaskResult = 0 } }
         # What the detection task wrote: its one line when repaired.
@@ -113,7 +113,7 @@ Describe 'Invoke-RemoteRepair' {
 
     It 'runs nothing when the staged copy is not the published one' {
         $outcome = Invoke-RemoteRepair -Executable $tool -ExecutableName 'tool.exe' -Detection '' -DetectionName 'detect.ps1' `
-            -Sha256 ('0' * 64) -TimeoutSeconds 10
+            -ExpectedHash ('0' * 64) -TimeoutSeconds 10
         $outcome.ExitStatus | Should -BeNullOrEmpty
         $outcome.Detail | Should -BeLike "the staged copy's SHA-256 is*nothing was run"
         Should -Invoke Register-ScheduledTask -Times 0
@@ -132,7 +132,7 @@ Describe 'Invoke-Fleet' {
         # is slow, one drops its session, one refuses (681).
         $fleet = @(1..40 | ForEach-Object { "pc$_" }) + 'down1', 'down2', 'fail1', 'slow1', 'drop1', 'link1'
         function Invoke-FleetRun {
-            Invoke-Fleet -ComputerName $fleet -Path $exe -Sha256 $hash -TimeoutSeconds 60 -OpenTimeoutSeconds 5 `
+            Invoke-Fleet -ComputerName $fleet -Path $exe -ExpectedHash $hash -TimeoutSeconds 60 -OpenTimeoutSeconds 5 `
                 -ThrottleLimit 32 -Detection $detection
         }
     }
@@ -163,7 +163,7 @@ Describe 'Invoke-Fleet' {
             }
         } -RemoveParameterType Session
         # Sessions here are plain objects that stand for PSSessions.
-        Mock Remove-PSSession {} -RemoveParameterType Session
+        Mock Remove-PSSession { $null } -RemoveParameterType Session
     }
 
     It 'gives every machine exactly one result, and a failure only its own' {
@@ -214,7 +214,7 @@ Describe 'Invoke-Fleet' {
     }
 
     It 'runs nothing when the executable is not the published one' {
-        { Invoke-Fleet -ComputerName pc1 -Path $exe -Sha256 ('0' * 64) -TimeoutSeconds 60 -OpenTimeoutSeconds 5 `
+        { Invoke-Fleet -ComputerName pc1 -Path $exe -ExpectedHash ('0' * 64) -TimeoutSeconds 60 -OpenTimeoutSeconds 5 `
                 -ThrottleLimit 32 -Detection $detection } | Should -Throw -ExpectedMessage '*nothing was run*'
         Should -Invoke New-PSSession -Times 0
     }

@@ -266,7 +266,7 @@ function Invoke-SystemDetection {
 # fails after.
 function Invoke-RemoteRepair {
     param([byte[]]$Executable, [string]$ExecutableName, [string]$Detection, [string]$DetectionName,
-        [string]$Sha256, [int]$TimeoutSeconds)
+        [string]$ExpectedHash, [int]$TimeoutSeconds)
     $outcome = @{ ExitStatus = $null; StillRunning = $false; Repaired = $null; Detail = '' }
     $folder = $null
     try {
@@ -274,8 +274,8 @@ function Invoke-RemoteRepair {
         $staged = Join-Path $folder $ExecutableName
         [System.IO.File]::WriteAllBytes($staged, $Executable)
         $actual = (Get-FileHash -LiteralPath $staged -Algorithm SHA256).Hash
-        if ($actual -ne $Sha256) {
-            throw "the staged copy's SHA-256 is $actual, not the published $Sha256; nothing was run"
+        if ($actual -ne $ExpectedHash) {
+            throw "the staged copy's SHA-256 is $actual, not the published $ExpectedHash; nothing was run"
         }
         $script = Join-Path $folder $DetectionName
         [System.IO.File]::WriteAllText($script, $Detection)
@@ -310,10 +310,10 @@ function Get-RemoteWork {
         "function $name {`n$((Get-Item "function:$name").ScriptBlock)`n}"
     }
     [scriptblock]::Create(@"
-param([byte[]]`$Executable, [string]`$ExecutableName, [string]`$Detection, [string]`$DetectionName, [string]`$Sha256, [int]`$TimeoutSeconds)
+param([byte[]]`$Executable, [string]`$ExecutableName, [string]`$Detection, [string]`$DetectionName, [string]`$ExpectedHash, [int]`$TimeoutSeconds)
 `$ErrorActionPreference = 'Stop'
 $($functions -join "`n")
-Invoke-RemoteRepair -Executable `$Executable -ExecutableName `$ExecutableName -Detection `$Detection -DetectionName `$DetectionName -Sha256 `$Sha256 -TimeoutSeconds `$TimeoutSeconds
+Invoke-RemoteRepair -Executable `$Executable -ExecutableName `$ExecutableName -Detection `$Detection -DetectionName `$DetectionName -ExpectedHash `$ExpectedHash -TimeoutSeconds `$TimeoutSeconds
 "@)
 }
 
@@ -351,13 +351,13 @@ function Get-ErrorComputer {
 # The run.
 
 function Invoke-Fleet {
-    param([string[]]$ComputerName, [string]$Path, [string]$Sha256, $Credential, [int]$TimeoutSeconds,
+    param([string[]]$ComputerName, [string]$Path, [string]$ExpectedHash, $Credential, [int]$TimeoutSeconds,
         [int]$OpenTimeoutSeconds, [int]$ThrottleLimit, [string]$Detection)
     $executable = [System.IO.File]::ReadAllBytes($Path)
     $detectionText = [System.IO.File]::ReadAllText($Detection)
     $localHash = (Get-FileHash -LiteralPath $Path -Algorithm SHA256).Hash
-    if ($localHash -ne $Sha256) {
-        throw "$Path has SHA-256 $localHash, not the published $Sha256; nothing was run. Check that the file and its checksum come from the same release."
+    if ($localHash -ne $ExpectedHash) {
+        throw "$Path has SHA-256 $localHash, not the published $ExpectedHash; nothing was run. Check that the file and its checksum come from the same release."
     }
     $names = @($ComputerName | Select-Object -Unique)
 
@@ -385,7 +385,7 @@ function Invoke-Fleet {
         if ($sessions.Count -gt 0) {
             $runErrors = @()
             Invoke-Command -Session $sessions -ScriptBlock (Get-RemoteWork) -ThrottleLimit $ThrottleLimit `
-                -ArgumentList $executable, (Split-Path -Leaf $Path), $detectionText, (Split-Path -Leaf $Detection), $Sha256, $TimeoutSeconds `
+                -ArgumentList $executable, (Split-Path -Leaf $Path), $detectionText, (Split-Path -Leaf $Detection), $ExpectedHash, $TimeoutSeconds `
                 -ErrorAction SilentlyContinue -ErrorVariable runErrors |
                 ForEach-Object {
                     $done[$_.PSComputerName] = $true
@@ -439,7 +439,7 @@ if ($Sha256) {
 $run = @{
     ComputerName       = $ComputerName
     Path               = $Path
-    Sha256             = $Sha256
+    ExpectedHash       = $Sha256
     Credential         = $Credential
     TimeoutSeconds     = $TimeoutSeconds
     OpenTimeoutSeconds = $OpenTimeoutSeconds

@@ -19,9 +19,9 @@ $windowsOnly = @{
     'Get-Acl'                      = '[string[]]$Path, $InputObject, [string[]]$LiteralPath, [switch]$Audit, [switch]$AllCentralAccessPolicies, [string]$Filter, [string[]]$Include, [string[]]$Exclude'
 }
 foreach ($name in $windowsOnly.Keys) {
-    $here = Get-Command -Name $name -CommandType Cmdlet, Function -ErrorAction Ignore
+    $found = Get-Command -Name $name -CommandType @('Cmdlet', 'Function') -ErrorAction Ignore
     $documented = [regex]::Matches($windowsOnly[$name], '\$(\w+)') | ForEach-Object { $_.Groups[1].Value }
-    if (-not $here -or @($documented | Where-Object { -not $here.Parameters.ContainsKey($_) }).Count -gt 0) {
+    if (-not $found -or @($documented | Where-Object { -not $found.Parameters.ContainsKey($_) }).Count -gt 0) {
         $shouldProcess = if ($name -like 'Unregister-*') { 'SupportsShouldProcess' } else { '' }
         Set-Item -Path "function:global:$name" -Value ([scriptblock]::Create(
                 "[CmdletBinding($shouldProcess)] param($($windowsOnly[$name])) throw '$name is a stand-in for Windows: mock it'"))
