@@ -58,11 +58,11 @@ Describe 'Invoke-RemoteRepair' {
         Mock New-ScheduledTaskAction { 'action' }
         Mock New-ScheduledTaskPrincipal { 'principal' }
         Mock New-ScheduledTaskSettingsSet { 'settings' }
-        Mock Register-ScheduledTask { $null }
-        Mock Start-ScheduledTask { $null }
-        Mock Stop-ScheduledTask { $null }
-        Mock Unregister-ScheduledTask { $null }
-        Mock Start-Sleep { $null }
+        Mock Register-ScheduledTask { return }
+        Mock Start-ScheduledTask { return }
+        Mock Stop-ScheduledTask { return }
+        Mock Unregister-ScheduledTask { return }
+        Mock Start-Sleep { return }
         Mock Get-ScheduledTask { [pscustomobject]@{ State = 'Ready' } }
         Mock Get-ScheduledTaskInfo { [pscustomobject]@{ LastTaskResult = 0 } }
         # What the detection task wrote: its one line when repaired.
@@ -163,7 +163,7 @@ Describe 'Invoke-Fleet' {
             }
         } -RemoveParameterType Session
         # Sessions here are plain objects that stand for PSSessions.
-        Mock Remove-PSSession { $null } -RemoveParameterType Session
+        Mock Remove-PSSession { return } -RemoveParameterType Session
     }
 
     It 'gives every machine exactly one result, and a failure only its own' {

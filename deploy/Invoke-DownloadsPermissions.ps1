@@ -213,7 +213,7 @@ function Wait-OneTimeTask {
 function Remove-Quietly {
     param([scriptblock]$Removal, [string]$What)
     try {
-        & $Removal
+        & $Removal | Out-Null
         ''
     } catch {
         " ($What was left: $($_.Exception.Message))"

@@ -31,8 +31,8 @@ Describe 'Test-RepairApplies' {
     }
 
     It 'is <Applies> where <Case>' -ForEach @(
-        @{ Case = 'the tool would act'; Applies = $true; Change = { $null } }
-        @{ Case = 'the key is missing or refuses full access'; Applies = $false; Change = { Mock Get-AgentPathValue { $null } } }
+        @{ Case = 'the tool would act'; Applies = $true; Change = { return } }
+        @{ Case = 'the key is missing or refuses full access'; Applies = $false; Change = { Mock Get-AgentPathValue { return } } }
         @{ Case = 'Path names no folder'; Applies = $false; Change = { Mock Test-Folder { $false } -ParameterFilter { $Path -eq 'C:\Agent' } } }
         @{ Case = 'Path is empty'; Applies = $false; Change = { Mock Get-AgentPathValue { [pscustomobject]@{ Kind = 'String'; Value = '' } } } }
         @{ Case = 'Downloads is missing'; Applies = $false; Change = { Mock Test-Folder { $false } -ParameterFilter { $Path -like '*Downloads' } } }
