@@ -11,6 +11,7 @@ Describe 'In ConstrainedLanguage mode' {
         @{ Script = 'Test-DownloadsPermissions.ps1'; Arguments = '-Explain' }
         @{ Script = 'Test-DownloadsPermissionsApplies.ps1'; Arguments = '' }
         @{ Script = 'Invoke-DownloadsPermissions.ps1'; Arguments = '-ComputerName pc1' }
+        @{ Script = 'Get-DownloadsExposure.ps1'; Arguments = '-Summary' }
     ) {
         $run = Invoke-ConstrainedScript -Script (Join-Path $PSScriptRoot $Script) -Arguments $Arguments
         $run.Out | Should -BeNullOrEmpty

@@ -1,55 +1,41 @@
 BeforeAll {
     . (Join-Path $PSScriptRoot 'testing/TestSupport.ps1')
+    . (Join-Path $PSScriptRoot 'testing/Layouts.ps1')
     . (Join-Path $PSScriptRoot 'Test-DownloadsPermissions.ps1')
 
-    # Entries as Get-FolderFacts hands them over: SID, type, rights, inherited,
-    # inheritance and propagation flags (ObjectInherit 1, ContainerInherit 2;
-    # InheritOnly 2).
-    function Entry([string]$Sid, [int]$Rights, [bool]$Inherited = $false, [int]$Inheritance = 3, [int]$Propagation = 0, [string]$Type = 'Allow') {
-        [pscustomobject]@{ Sid = $Sid; Type = $Type; Rights = $Rights; Inherited = $Inherited; Inheritance = $Inheritance; Propagation = $Propagation }
-    }
-    $system = 'S-1-5-18'; $admins = 'S-1-5-32-544'; $users = 'S-1-5-32-545'; $user = 'S-1-5-21-1-2-3-1001'
-    $modify = 0x1301BF; $readExecute = 0x1200A9
-    # The 32-bit program-files folder's explicit entries, in the form they take
-    # on a stock Windows (fewer of them, the same kinds).
-    $programFilesEntries = @(
-        (Entry $system $modify -Inheritance 0), (Entry $system 0x10000000 -Propagation 2),
-        (Entry $admins $modify -Inheritance 0), (Entry $users $readExecute -Inheritance 0),
-        (Entry 'S-1-3-0' 0x10000000 -Propagation 2))
-    function Folder([string]$Path, [string]$Owner = $system, $Entries = @(), [bool]$IsFolder = $true, [bool]$IsReparsePoint = $false) {
-        [pscustomobject]@{ Path = $Path; IsFolder = $IsFolder; IsReparsePoint = $IsReparsePoint; Owner = $Owner; Entries = @($Entries) }
-    }
-    function Get-Verdict($Downloads, $Vendor = (Folder 'V'), $Agent = (Folder 'A')) {
-        $checks = @(Get-Checks -Way @($Vendor, $Agent, $Downloads) -ProgramFiles (Folder 'PF' -Entries $programFilesEntries))
-        @(Format-Verdict -Checks $checks)
+    function Get-Verdict($Downloads, [switch]$Explain, $Exposure = @()) {
+        $checks = @(Get-Checks -Way @((New-Folder 'V'), (New-Folder 'A'), $Downloads) -ProgramFiles (New-Folder 'PF' -Entries $ProgramFilesList))
+        @(Format-Verdict -Checks $checks -Exposure $Exposure -Explain:$Explain)
     }
 }
 
 Describe 'Detection' {
-    It 'says repaired where <Case>' -ForEach @(
-        @{ Case = 'Downloads carries the list and inherits nothing'; Extra = @() }
-        @{ Case = 'it also inherits a read entry'; Extra = @(, @('S-1-5-32-545', 0x1200A9, $true)) }
+    It 'finds the work in place where Downloads <Case>' -ForEach @(
+        @{ Case = 'carries the list and inherits nothing (an agent folder that blocks inheritance)'; Inherits = $false; Owner = 'S-1-5-18' }
+        @{ Case = 'carries the list and inherits from a stock ProgramData'; Inherits = $true; Owner = 'S-1-5-18' }
+        @{ Case = 'carries the list but a user owns it'; Inherits = $true; Owner = 'S-1-5-21-1-2-3-1001' }
     ) {
-        $entries = $programFilesEntries + @($Extra | ForEach-Object { Entry $_[0] $_[1] $_[2] })
-        Get-Verdict (Folder 'D' -Entries $entries) | Should -Be 'Downloads access list repaired'
+        $entries = $ProgramFilesList + $(if ($Inherits) { $ProgramDataInherited })
+        Get-Verdict (New-Folder 'D' -Owner $Owner -Entries $entries) | Should -Be 'Downloads carries the program-files access list'
     }
 
     It 'says nothing where <Case>' -ForEach @(
-        @{ Case = 'a user owns Downloads'; Downloads = { Folder 'D' -Owner $user -Entries $programFilesEntries } }
-        @{ Case = 'Downloads is a junction'; Downloads = { Folder 'D' -IsReparsePoint $true -Entries $programFilesEntries } }
-        @{ Case = 'Downloads is missing'; Downloads = { Folder 'D' -IsFolder $false } }
-        @{ Case = 'an entry is missing'; Downloads = { Folder 'D' -Entries $programFilesEntries[0..3] } }
-        @{ Case = 'the entries are in another order'; Downloads = { Folder 'D' -Entries ($programFilesEntries[1, 0, 2, 3, 4]) } }
-        @{ Case = 'users may write Downloads'; Downloads = { Folder 'D' -Entries ($programFilesEntries + (Entry $users 0x2 $true)) } }
+        @{ Case = 'Downloads is a junction'; Downloads = { New-Folder 'D' -IsReparsePoint $true -Entries $ProgramFilesList } }
+        @{ Case = 'Downloads is missing'; Downloads = { New-Folder 'D' -IsFolder $false } }
+        @{ Case = 'an entry is missing'; Downloads = { New-Folder 'D' -Entries $ProgramFilesList[0..3] } }
+        @{ Case = 'the entries are in another order'; Downloads = { New-Folder 'D' -Entries $ProgramFilesList[1, 0, 2, 3, 4] } }
+        @{ Case = 'an explicit entry lets users write'; Downloads = { New-Folder 'D' -Entries ($ProgramFilesList + (New-Entry 'S-1-5-32-545' 0x2)) } }
+        @{ Case = 'only the inherited stock entries are there'; Downloads = { New-Folder 'D' -Entries $ProgramDataInherited } }
     ) {
         Get-Verdict (& $Downloads) | Should -BeNullOrEmpty
     }
 
-    It 'explains every check with -Explain, and says when it is not repaired' {
-        $lines = @(Format-Verdict -Explain -Checks @(Get-Checks -Way @((Folder 'V'), (Folder 'A' -Owner $user), (Folder 'D' -Entries $programFilesEntries)) `
-                    -ProgramFiles (Folder 'PF' -Entries $programFilesEntries)))
-        $lines | Should -Contain "FAIL  owner of A: $user, who may change the list again at any time"
-        $lines[-1] | Should -Be 'Downloads access list not repaired'
+    It 'explains every check with -Explain, then the exposure findings, marked as such' {
+        $finding = [pscustomobject]@{ Path = 'D'; Sid = 'S-1-5-32-545'; Account = 'BUILTIN\Users'; Allows = 'write (create files)'; Why = 'inherited'; Remedy = 'decide' }
+        $lines = Get-Verdict (New-Folder 'D' -Entries $ProgramFilesList[0..3]) -Explain -Exposure $finding
+        $lines | Should -Contain 'pass  folder V: a real folder'
+        $lines | Should -Contain 'exposure  D: BUILTIN\Users, write (create files): inherited. Remedy: decide'
+        $lines[-1] | Should -Be 'The tool''s work is not in place'
     }
 
     It 'writes nothing to standard error where it cannot read the folders, and exits 0' {

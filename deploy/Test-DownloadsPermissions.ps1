@@ -1,6 +1,6 @@
 <#
 .SYNOPSIS
-    Tells whether the agent's Downloads folder is repaired: one line when it is,
+    Tells whether the repair tool's work is in place: one line when it is,
     nothing when it is not. Exits 0.
 
 .DESCRIPTION
@@ -9,27 +9,30 @@
     output as "installed", exit status 0 with no output as "not installed", and
     anything written to standard error or another exit status as a failure of
     the script itself. This script therefore writes nothing to standard error
-    and exits 0; whatever it cannot read counts as not repaired. The one
+    and exits 0; whatever it cannot read counts as not in place. The one
     exception: where PowerShell runs it in ConstrainedLanguage mode (AppLocker
     or WDAC script enforcement, for an unsigned copy) it cannot read access
     lists at all, and says so in one line on standard error with exit status
-    1, so that the failure shows instead of a silent "not repaired".
+    1, so that the failure shows instead of a silent "not installed".
 
-    Repaired means all of these hold:
+    The tool's work is in place when:
       - Downloads and the two folders above it, below the machine-wide
         application-data folder, exist and none is a reparse point (junction,
         mount point or symbolic link);
-      - each of the three is owned by SYSTEM, Administrators or TrustedInstaller;
       - Downloads' explicit entries are the 32-bit program-files folder's
         explicit entries, in the same order, with the same rights, type and
-        inheritance flags, compared by SID;
-      - no entry that applies to Downloads itself (explicit or inherited, not
-        inherit-only) allows any other SID to write, append, delete, delete
-        children, change permissions or take ownership, nor gives it a generic
-        right that includes one of these.
+        inheritance flags, compared by SID.
+    Then it prints "Downloads carries the program-files access list".
+
+    Nothing the tool cannot change counts against it: owners, inherited
+    entries, the folders above Downloads, what lies inside. So a repaired
+    machine is never offered the tool again. Get-DownloadsExposure.ps1 reports
+    those.
 
 .PARAMETER Explain
-    For a person at a console: prints every check with its result and why.
+    For a person at a console: prints every check with its result and why,
+    then, where Get-DownloadsExposure.ps1 lies beside this script, each
+    exposure it finds, marked as such.
 
 .NOTES
     Written for Windows PowerShell 5.1; uses nothing that PowerShell 7 or a
@@ -44,15 +47,7 @@ Set-StrictMode -Version 2.0
 $ErrorActionPreference = 'Stop'
 
 $Suffix = 'Morvane Security', 'Morvane Devices Agent', 'Downloads'
-$TrustedOwners = @{
-    'S-1-5-18'     = 'SYSTEM'
-    'S-1-5-32-544' = 'Administrators'
-    'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464' = 'TrustedInstaller'
-}
-# FILE_WRITE_DATA, FILE_APPEND_DATA, FILE_DELETE_CHILD, DELETE, WRITE_DAC,
-# WRITE_OWNER, GENERIC_ALL and GENERIC_WRITE.
-$UnsafeRights = 0x2 -bor 0x4 -bor 0x40 -bor 0x10000 -bor 0x40000 -bor 0x80000 -bor 0x10000000 -bor 0x40000000
-$InheritOnly = 2  # PropagationFlags.InheritOnly
+$InPlaceLine = 'Downloads carries the program-files access list'
 
 # ---------------------------------------------------------------------------
 # What Windows says, as plain data. The tests replace these.
@@ -66,15 +61,14 @@ function Get-SpecialFolders {
 }
 
 # A folder as the checks see it: whether it exists as a folder, whether it is
-# a reparse point, its owner's SID and its access entries (explicit and
-# inherited, in order), each with the SID, Allow or Deny, the rights as a
-# number, whether it is inherited, and its inheritance and propagation flags
-# as numbers.
+# a reparse point, and its access entries (explicit and inherited, in order),
+# each with the SID, Allow or Deny, the rights as a number, whether it is
+# inherited, and its inheritance and propagation flags as numbers.
 function Get-FolderFacts {
     param([string]$Path)
     $item = Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
     if ($null -eq $item -or -not $item.PSIsContainer) {
-        return [pscustomobject]@{ Path = $Path; IsFolder = $false; IsReparsePoint = $false; Owner = $null; Entries = @() }
+        return [pscustomobject]@{ Path = $Path; IsFolder = $false; IsReparsePoint = $false; Entries = @() }
     }
     $acl = Get-Acl -LiteralPath $Path
     $sid = [System.Security.Principal.SecurityIdentifier]
@@ -82,7 +76,6 @@ function Get-FolderFacts {
         Path           = $Path
         IsFolder       = $true
         IsReparsePoint = [bool]($item.Attributes -band [System.IO.FileAttributes]::ReparsePoint)
-        Owner          = $acl.GetOwner($sid).Value
         Entries        = @($acl.GetAccessRules($true, $true, $sid) | ForEach-Object {
                 [pscustomobject]@{
                     Sid         = $_.IdentityReference.Value
@@ -125,17 +118,8 @@ function Get-Checks {
         }
         New-Check "folder $($folder.Path)" $true 'a real folder'
     }
-    foreach ($folder in $Way) {
-        if ($TrustedOwners.ContainsKey([string]$folder.Owner)) {
-            New-Check "owner of $($folder.Path)" $true "$($TrustedOwners[$folder.Owner]) ($($folder.Owner))"
-        } else {
-            New-Check "owner of $($folder.Path)" $false "$($folder.Owner), who may change the list again at any time"
-        }
-    }
-
-    $downloads = $Way[-1]
     $wanted = @($ProgramFiles.Entries | Where-Object { -not $_.Inherited } | ForEach-Object { Format-Entry $_ })
-    $explicit = @($downloads.Entries | Where-Object { -not $_.Inherited } | ForEach-Object { Format-Entry $_ })
+    $explicit = @($Way[-1].Entries | Where-Object { -not $_.Inherited } | ForEach-Object { Format-Entry $_ })
     if ($wanted.Count -eq 0) {
         New-Check 'explicit entries' $false "$($ProgramFiles.Path) has no explicit entries to compare with"
     } elseif (($wanted -join "`n") -ceq ($explicit -join "`n")) {
@@ -144,35 +128,28 @@ function Get-Checks {
         New-Check 'explicit entries' $false ("differ from those of $($ProgramFiles.Path):`n    wanted: " +
             ($wanted -join "`n            ") + "`n    found:  " + ($explicit -join "`n            "))
     }
-
-    $unsafe = @($downloads.Entries | Where-Object {
-            $_.Type -eq 'Allow' -and -not ($_.Propagation -band $InheritOnly) -and
-            -not $TrustedOwners.ContainsKey($_.Sid) -and ($_.Rights -band $UnsafeRights)
-        } | ForEach-Object { Format-Entry $_ })
-    if ($unsafe.Count -eq 0) {
-        New-Check 'write access' $true 'only SYSTEM, Administrators and TrustedInstaller may change Downloads'
-    } else {
-        New-Check 'write access' $false ('other accounts may change Downloads (inherited entries count too):' +
-            "`n    " + ($unsafe -join "`n    "))
-    }
 }
 
-# The lines the script prints: one when repaired, nothing when not; with
-# Explain, every check first.
+# The lines the script prints: one when the work is in place, nothing when
+# not; with Explain, every check first, then each exposure finding.
 function Format-Verdict {
-    param($Checks, [switch]$Explain)
-    $repaired = @($Checks).Count -gt 0 -and @($Checks | Where-Object { -not $_.Passed }).Count -eq 0
+    param($Checks, $Exposure = @(), [switch]$Explain)
+    $inPlace = @($Checks).Count -gt 0 -and @($Checks | Where-Object { -not $_.Passed }).Count -eq 0
     if ($Explain) {
         foreach ($check in $Checks) {
             $result = if ($check.Passed) { 'pass' } else { 'FAIL' }
             '{0}  {1}: {2}' -f $result, $check.Check, $check.Why
         }
-        if (-not $repaired) {
-            'Downloads access list not repaired'
+        foreach ($finding in $Exposure) {
+            $who = if ($finding.Account) { $finding.Account } else { $finding.Sid }
+            'exposure  {0}: {1}{2}. Remedy: {3}' -f $finding.Path, $(if ($who) { "$who, $($finding.Allows): " }), $finding.Why, $finding.Remedy
+        }
+        if (-not $inPlace) {
+            'The tool''s work is not in place'
         }
     }
-    if ($repaired) {
-        'Downloads access list repaired'
+    if ($inPlace) {
+        $InPlaceLine
     }
 }
 
@@ -207,5 +184,14 @@ if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
         -CategoryReason 'needs FullLanguage; use the signed copy' -Message 'needs FullLanguage mode' -ErrorAction Continue
     exit 1
 }
-Format-Verdict -Checks @(Get-MachineChecks) -Explain:$Explain
+$exposure = @()
+$audit = Join-Path $PSScriptRoot 'Get-DownloadsExposure.ps1'
+if ($Explain) {
+    if (Test-Path -LiteralPath $audit -PathType Leaf) {
+        $exposure = @(& $audit)
+    } else {
+        Write-Output "(no exposure audit: Get-DownloadsExposure.ps1 is not beside this script)"
+    }
+}
+Format-Verdict -Checks @(Get-MachineChecks) -Exposure $exposure -Explain:$Explain
 exit 0

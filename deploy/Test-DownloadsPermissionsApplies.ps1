@@ -120,8 +120,15 @@ function Test-RepairApplies {
         return $false
     }
     $appData = Get-AppDataFolder
-    # Plain text, as the tool builds it: no PowerShell drive is consulted.
-    [bool]$appData -and (Test-Folder ([System.IO.Path]::Combine($appData, $Downloads)))
+    # Plain text, as the tool builds it (one backslash, unless there is one
+    # already): no PowerShell drive is consulted.
+    if (-not $appData) {
+        return $false
+    }
+    if (-not $appData.EndsWith('\')) {
+        $appData += '\'
+    }
+    Test-Folder ($appData + $Downloads)
 }
 
 # Dot-sourced (as the tests do), the script only defines its functions.

@@ -16,13 +16,14 @@ $windowsOnly = @{
     'Get-ScheduledTaskInfo'        = '[string]$TaskName, [string]$TaskPath, $InputObject, $CimSession, [int]$ThrottleLimit, [switch]$AsJob'
     'Unregister-ScheduledTask'     = '[string[]]$TaskName, [string[]]$TaskPath, $InputObject, [switch]$PassThru, $CimSession, [int]$ThrottleLimit, [switch]$AsJob'
     'New-PSSessionOption'          = '[int]$MaximumRedirection, [switch]$NoCompression, [switch]$NoMachineProfile, [cultureinfo]$Culture, [cultureinfo]$UICulture, [int]$MaximumReceivedDataSizePerCommand, [int]$MaximumReceivedObjectSize, [string]$OutputBufferingMode, [int]$MaxConnectionRetryCount, $ApplicationArguments, [int]$OpenTimeout, [int]$CancelTimeout, [int]$IdleTimeout, [string]$ProxyAccessType, [string]$ProxyAuthentication, [pscredential]$ProxyCredential, [switch]$SkipCACheck, [switch]$SkipCNCheck, [switch]$SkipRevocationCheck, [int]$OperationTimeout, [switch]$NoEncryption, [switch]$UseUTF16, [switch]$IncludePortInSPN'
+    'Set-Acl'                      = '[string[]]$Path, $InputObject, [string[]]$LiteralPath, $AclObject, [string]$CentralAccessPolicy, [switch]$ClearCentralAccessPolicy, [switch]$Passthru, [string]$Filter, [string[]]$Include, [string[]]$Exclude'
     'Get-Acl'                      = '[string[]]$Path, $InputObject, [string[]]$LiteralPath, [switch]$Audit, [switch]$AllCentralAccessPolicies, [string]$Filter, [string[]]$Include, [string[]]$Exclude'
 }
 foreach ($name in $windowsOnly.Keys) {
     $found = Get-Command -Name $name -CommandType @('Cmdlet', 'Function') -ErrorAction Ignore
     $documented = [regex]::Matches($windowsOnly[$name], '\$(\w+)') | ForEach-Object { $_.Groups[1].Value }
     if (-not $found -or @($documented | Where-Object { -not $found.Parameters.ContainsKey($_) }).Count -gt 0) {
-        $shouldProcess = if ($name -like 'Unregister-*') { 'SupportsShouldProcess' } else { '' }
+        $shouldProcess = if ($name -like 'Unregister-*' -or $name -eq 'Set-Acl') { 'SupportsShouldProcess' } else { '' }
         Set-Item -Path "function:global:$name" -Value ([scriptblock]::Create(
                 "[CmdletBinding($shouldProcess)] param($($windowsOnly[$name])) throw '$name is a stand-in for Windows: mock it'"))
     }
