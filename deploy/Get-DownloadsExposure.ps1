@@ -39,6 +39,10 @@
 .PARAMETER Summary
     For Intune Remediations (detection-only): prints one line and exits 1 when
     anything is found, prints "no exposure found" and exits 0 when not.
+    Remediations pass no arguments, so the script answers this way by itself
+    where it runs as SYSTEM outside a console and outside a remote session, as
+    the Intune Management Extension runs it; -Summary:$false there gives the
+    objects.
 
 .PARAMETER MaxItems
     How many items inside Downloads the walk looks at before it stops.
@@ -157,6 +161,16 @@ function Get-AgentKeyAccess {
         "refused: $($_.Exception.Message)"
     } finally {
         $machine.Dispose()
+    }
+}
+
+# SYSTEM with no console and no remote caller: how Intune runs a Remediation.
+function Test-UnattendedSystem {
+    try {
+        -not [Environment]::UserInteractive -and -not (Test-Path -LiteralPath 'variable:PSSenderInfo') -and
+            [System.Security.Principal.WindowsIdentity]::GetCurrent().User.Value -eq 'S-1-5-18'
+    } catch {
+        $false
     }
 }
 
@@ -365,6 +379,9 @@ if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
         -CategoryTargetName $ExecutionContext.SessionState.LanguageMode `
         -CategoryReason 'needs FullLanguage; use the signed copy' -Message 'needs FullLanguage mode' -ErrorAction Continue
     exit 1
+}
+if (-not $PSBoundParameters.ContainsKey('Summary')) {
+    $Summary = [switch](Test-UnattendedSystem)
 }
 try {
     $findings = @(Get-Exposure -MaxItems $MaxItems -MaxSeconds $MaxSeconds)

@@ -47,7 +47,7 @@ Describe 'Invoke-RemoteRepair' {
         $toolHash = (Get-FileHash -InputStream ([IO.MemoryStream]::new($tool)) -Algorithm SHA256).Hash
         function Invoke-Repair {
             Invoke-RemoteRepair -Executable $tool -ExecutableName 'tool.exe' -Detection "'repaired'" `
-                -DetectionName 'detect.ps1' -ExpectedHash $toolHash -TimeoutSeconds 10
+                -DetectionName 'detect.ps1' -Audit "[pscustomobject]@{ Why = 'a finding' }" -ExpectedHash $toolHash -TimeoutSeconds 10
         }
     }
 
@@ -74,6 +74,7 @@ Describe 'Invoke-RemoteRepair' {
         $outcome = Invoke-Repair
         $outcome.ExitStatus | Should -Be 681
         $outcome.Repaired | Should -BeTrue
+        $outcome.Findings.Why | Should -Be 'a finding'
         $outcome.Detail | Should -BeNullOrEmpty
         Should -Invoke New-ScheduledTaskPrincipal -Times 2 -Exactly -ParameterFilter { $UserId -eq 'S-1-5-18' }
         Should -Invoke New-ScheduledTaskAction -Times 1 -Exactly -ParameterFilter {
@@ -113,7 +114,7 @@ Describe 'Invoke-RemoteRepair' {
 
     It 'runs nothing when the staged copy is not the published one' {
         $outcome = Invoke-RemoteRepair -Executable $tool -ExecutableName 'tool.exe' -Detection '' -DetectionName 'detect.ps1' `
-            -ExpectedHash ('0' * 64) -TimeoutSeconds 10
+            -Audit '' -ExpectedHash ('0' * 64) -TimeoutSeconds 10
         $outcome.ExitStatus | Should -BeNullOrEmpty
         $outcome.Detail | Should -BeLike "the staged copy's SHA-256 is*nothing was run"
         Should -Invoke Register-ScheduledTask -Times 0
@@ -127,13 +128,15 @@ Describe 'Invoke-Fleet' {
         [IO.File]::WriteAllBytes($exe, [byte[]](7, 7, 7))
         $detection = Join-Path $TestDrive 'detect.ps1'
         Set-Content -LiteralPath $detection -Value "'repaired'"
+        $audit = Join-Path $TestDrive 'audit.ps1'
+        Set-Content -LiteralPath $audit -Value "'finding'"
         $hash = (Get-FileHash -LiteralPath $exe -Algorithm SHA256).Hash
         # A fleet: most machines repair, some are unreachable, some fail, one
         # is slow, one drops its session, one refuses (681).
         $fleet = @(1..40 | ForEach-Object { "pc$_" }) + 'down1', 'down2', 'fail1', 'slow1', 'drop1', 'link1'
         function Invoke-FleetRun {
             Invoke-Fleet -ComputerName $fleet -Path $exe -ExpectedHash $hash -TimeoutSeconds 60 -OpenTimeoutSeconds 5 `
-                -ThrottleLimit 32 -Detection $detection
+                -ThrottleLimit 32 -Detection $detection -Audit $audit
         }
     }
 
@@ -153,9 +156,9 @@ Describe 'Invoke-Fleet' {
                 $outcome = switch -Wildcard ($session.ComputerName) {
                     'fail*' { @{ ExitStatus = $null; StillRunning = $false; Repaired = $null; Detail = 'icacls could not restrict the folder' } }
                     'slow*' { @{ ExitStatus = $null; StillRunning = $true; Repaired = $null; Detail = 'still running after 60 seconds, result not known; Downloads may stay closed until it ends' } }
-                    'link*' { @{ ExitStatus = 681; StillRunning = $false; Repaired = $false; Detail = '' } }
+                    'link*' { @{ ExitStatus = 681; StillRunning = $false; Repaired = $false; Findings = @([pscustomobject]@{ Why = 'a junction' }); Detail = '' } }
                     'drop*' { Write-Error -Message "The session to $($session.ComputerName) was broken" -TargetObject $session; continue }
-                    default { @{ ExitStatus = 0; StillRunning = $false; Repaired = $true; Detail = '' } }
+                    default { @{ ExitStatus = 0; StillRunning = $false; Repaired = $true; Findings = @(); Detail = '' } }
                 }
                 if ($outcome) {
                     [pscustomobject]$outcome | Add-Member -NotePropertyName PSComputerName -NotePropertyValue $session.ComputerName -PassThru
@@ -184,6 +187,10 @@ Describe 'Invoke-Fleet' {
         $by['drop1'].Meaning | Should -BeLike 'result not known: the session ended before the computer answered: The session to drop1 was broken*'
         $by['link1'].ExitStatus | Should -Be 681
         $by['link1'].Repaired | Should -BeFalse
+        $by['link1'].Exposure | Should -Be '1 exposure finding(s)'
+        $by['link1'].Findings.Why | Should -Be 'a junction'
+        $by['pc7'].Exposure | Should -Be 'no exposure found'
+        $by['fail1'].Exposure | Should -Be 'not audited'
     }
 
     It 'opens all sessions in one call with the short timeout, and hands out the work in one parallel call' {
@@ -192,7 +199,7 @@ Describe 'Invoke-Fleet' {
         Should -Invoke New-PSSessionOption -Times 1 -Exactly -ParameterFilter { $OpenTimeout -eq 5000 }
         Should -Invoke Invoke-Command -Times 1 -Exactly -ParameterFilter {
             $Session.Count -eq $fleet.Count - 2 -and $ThrottleLimit -eq 32 -and $ArgumentList[0].Length -eq 3 -and
-            $ArgumentList[4] -eq $hash
+            $ArgumentList[4] -eq "'finding'`n" -and $ArgumentList[5] -eq $hash
         }
     }
 
@@ -201,7 +208,7 @@ Describe 'Invoke-Fleet' {
         Mock Invoke-Command {
             foreach ($session in $Session) {
                 $seen.Add("sent $($session.ComputerName)")
-                [pscustomobject]@{ ExitStatus = 0; StillRunning = $false; Repaired = $true; Detail = ''; PSComputerName = $session.ComputerName }
+                [pscustomobject]@{ ExitStatus = 0; StillRunning = $false; Repaired = $true; Findings = @(); Detail = ''; PSComputerName = $session.ComputerName }
             }
         } -RemoveParameterType Session
         Invoke-FleetRun | ForEach-Object { $seen.Add("got $($_.ComputerName)") }
@@ -215,7 +222,7 @@ Describe 'Invoke-Fleet' {
 
     It 'runs nothing when the executable is not the published one' {
         { Invoke-Fleet -ComputerName pc1 -Path $exe -ExpectedHash ('0' * 64) -TimeoutSeconds 60 -OpenTimeoutSeconds 5 `
-                -ThrottleLimit 32 -Detection $detection } | Should -Throw -ExpectedMessage '*nothing was run*'
+                -ThrottleLimit 32 -Detection $detection -Audit $audit } | Should -Throw -ExpectedMessage '*nothing was run*'
         Should -Invoke New-PSSession -Times 0
     }
 }

@@ -16,8 +16,8 @@
       3. runs the executable once as SYSTEM through a one-time scheduled task,
          waits for it to end and records its exit status at once;
       4. runs the detection script as SYSTEM through another one-time task, as
-         Intune and Configuration Manager run it, and removes the tasks and the
-         folder.
+         Intune and Configuration Manager run it, then the exposure audit, and
+         removes the tasks and the folder.
     The tool is never stopped: if it has not ended after -TimeoutSeconds, the
     result says so, and its task and folder are left for a later look.
     A computer that cannot be reached, or any step that fails, gives a result
@@ -30,6 +30,9 @@
       Meaning       what that status means, or why there is none
       Repaired      what the detection script found afterwards ($true or
                     $false), or nothing when it could not tell
+      Exposure      how many ways the exposure audit found for other accounts
+                    to change Downloads or what it holds, in one line
+      Findings      the audit's findings themselves
 
 .PARAMETER ComputerName
     The computers to repair.
@@ -163,12 +166,17 @@ function Get-TaskResultMeaning {
 
 # One computer's result, as the caller sees it.
 function New-RepairResult {
-    param([string]$ComputerName, $ExitStatus = $null, [string]$Meaning, $Repaired = $null)
+    param([string]$ComputerName, $ExitStatus = $null, [string]$Meaning, $Repaired = $null, $Findings = $null)
+    $exposure = if ($null -eq $Findings) { 'not audited' }
+    elseif (@($Findings).Count -eq 0) { 'no exposure found' }
+    else { "$(@($Findings).Count) exposure finding(s)" }
     [pscustomobject][ordered]@{
         ComputerName = $ComputerName
         ExitStatus   = $ExitStatus
         Meaning      = $Meaning
         Repaired     = $Repaired
+        Exposure     = $exposure
+        Findings     = $Findings
     }
 }
 
@@ -266,8 +274,8 @@ function Invoke-SystemDetection {
 # fails after.
 function Invoke-RemoteRepair {
     param([byte[]]$Executable, [string]$ExecutableName, [string]$Detection, [string]$DetectionName,
-        [string]$ExpectedHash, [int]$TimeoutSeconds)
-    $outcome = @{ ExitStatus = $null; StillRunning = $false; Repaired = $null; Detail = '' }
+        [string]$Audit, [string]$ExpectedHash, [int]$TimeoutSeconds)
+    $outcome = @{ ExitStatus = $null; StillRunning = $false; Repaired = $null; Findings = $null; Detail = '' }
     $folder = $null
     try {
         $folder = New-StagingFolder
@@ -291,6 +299,11 @@ function Invoke-RemoteRepair {
             $detected = Invoke-SystemDetection -Script $script -Name "$task-detect"
             $outcome.Repaired = $detected.Repaired
             $outcome.Detail += $detected.Detail
+            try {
+                $outcome.Findings = @(& ([scriptblock]::Create($Audit)))
+            } catch {
+                $outcome.Detail += "; the exposure audit failed: $($_.Exception.Message)"
+            }
         }
     } catch {
         $outcome.Detail += $_.Exception.Message
@@ -310,10 +323,10 @@ function Get-RemoteWork {
         "function $name {`n$((Get-Item "function:$name").ScriptBlock)`n}"
     }
     [scriptblock]::Create(@"
-param([byte[]]`$Executable, [string]`$ExecutableName, [string]`$Detection, [string]`$DetectionName, [string]`$ExpectedHash, [int]`$TimeoutSeconds)
+param([byte[]]`$Executable, [string]`$ExecutableName, [string]`$Detection, [string]`$DetectionName, [string]`$Audit, [string]`$ExpectedHash, [int]`$TimeoutSeconds)
 `$ErrorActionPreference = 'Stop'
 $($functions -join "`n")
-Invoke-RemoteRepair -Executable `$Executable -ExecutableName `$ExecutableName -Detection `$Detection -DetectionName `$DetectionName -ExpectedHash `$ExpectedHash -TimeoutSeconds `$TimeoutSeconds
+Invoke-RemoteRepair -Executable `$Executable -ExecutableName `$ExecutableName -Detection `$Detection -DetectionName `$DetectionName -Audit `$Audit -ExpectedHash `$ExpectedHash -TimeoutSeconds `$TimeoutSeconds
 "@)
 }
 
@@ -330,7 +343,8 @@ function ConvertFrom-RemoteOutcome {
     if ($Outcome.Detail) {
         $meaning += "; $($Outcome.Detail)"
     }
-    New-RepairResult -ComputerName $ComputerName -ExitStatus $Outcome.ExitStatus -Meaning $meaning -Repaired $Outcome.Repaired
+    New-RepairResult -ComputerName $ComputerName -ExitStatus $Outcome.ExitStatus -Meaning $meaning -Repaired $Outcome.Repaired `
+        -Findings $Outcome.Findings
 }
 
 # The computer an error from remoting is about, where it says.
@@ -352,9 +366,10 @@ function Get-ErrorComputer {
 
 function Invoke-Fleet {
     param([string[]]$ComputerName, [string]$Path, [string]$ExpectedHash, $Credential, [int]$TimeoutSeconds,
-        [int]$OpenTimeoutSeconds, [int]$ThrottleLimit, [string]$Detection)
+        [int]$OpenTimeoutSeconds, [int]$ThrottleLimit, [string]$Detection, [string]$Audit)
     $executable = [System.IO.File]::ReadAllBytes($Path)
     $detectionText = [System.IO.File]::ReadAllText($Detection)
+    $auditText = [System.IO.File]::ReadAllText($Audit)
     $localHash = (Get-FileHash -LiteralPath $Path -Algorithm SHA256).Hash
     if ($localHash -ne $ExpectedHash) {
         throw "$Path has SHA-256 $localHash, not the published $ExpectedHash; nothing was run. Check that the file and its checksum come from the same release."
@@ -385,7 +400,7 @@ function Invoke-Fleet {
         if ($sessions.Count -gt 0) {
             $runErrors = @()
             Invoke-Command -Session $sessions -ScriptBlock (Get-RemoteWork) -ThrottleLimit $ThrottleLimit `
-                -ArgumentList $executable, (Split-Path -Leaf $Path), $detectionText, (Split-Path -Leaf $Detection), $ExpectedHash, $TimeoutSeconds `
+                -ArgumentList $executable, (Split-Path -Leaf $Path), $detectionText, (Split-Path -Leaf $Detection), $auditText, $ExpectedHash, $TimeoutSeconds `
                 -ErrorAction SilentlyContinue -ErrorVariable runErrors |
                 ForEach-Object {
                     $done[$_.PSComputerName] = $true
@@ -445,5 +460,6 @@ $run = @{
     OpenTimeoutSeconds = $OpenTimeoutSeconds
     ThrottleLimit      = $ThrottleLimit
     Detection          = Join-Path $PSScriptRoot 'Test-DownloadsPermissions.ps1'
+    Audit              = Join-Path $PSScriptRoot 'Get-DownloadsExposure.ps1'
 }
 Invoke-Fleet @run
