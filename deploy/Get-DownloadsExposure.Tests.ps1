@@ -67,7 +67,7 @@ Describe 'The exposure audit' {
             Why = 'owns this item inside Downloads*'; Remedy = "icacls 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads' /setowner '*S-1-5-32-544' /t /c /l"
             Facts = { @{ "$downloads\mine" = New-Folder "$downloads\mine" -Owner 'S-1-5-21-1-2-3-1001' -Entries @(New-Entry 'S-1-5-21-1-2-3-1001' 0x1F01FF $true) } } }
         @{ Case = 'an explicit grant inside'; Path = 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\mine'
-            Why = 'an explicit entry inside Downloads*'; Remedy = "icacls 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads' /reset /t /c /l"
+            Why = 'an explicit entry inside Downloads*'; Remedy = "icacls 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\*' /reset /t /c /l"
             Facts = { @{ "$downloads\mine" = New-Folder "$downloads\mine" -Entries @(New-Entry 'S-1-1-0' 0x10000) } } }
         @{ Case = 'a junction inside'; Path = 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\mine'
             Why = 'a junction, symbolic link or mount point inside Downloads*'; Remedy = '*.Delete() removes the link, not what it leads to'

@@ -274,7 +274,7 @@ function Find-ItemExposure {
     foreach ($entry in Get-OtherGrant @($Item.Entries | Where-Object { -not $_.Inherited }) $ChangeRights) {
         New-Finding $Item.Path $entry.Sid (Get-RightName $entry.Rights $ChangeRights) `
             'an explicit entry inside Downloads: the copy changes only inherited entries' `
-            "icacls $(Format-Quoted $Downloads) /reset /t /c /l"
+            "icacls $(Format-Quoted ($Downloads + '\*')) /reset /t /c /l"
     }
 }
 

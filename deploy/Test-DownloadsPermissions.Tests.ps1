@@ -38,6 +38,12 @@ Describe 'Detection' {
         $lines[-1] | Should -Be 'The tool''s work is not in place'
     }
 
+    It '<Script> leaves room for a signature within the 32 KB Configuration Manager takes' -ForEach @(
+        @{ Script = 'Test-DownloadsPermissions.ps1' }, @{ Script = 'Test-DownloadsPermissionsApplies.ps1' }
+    ) {
+        (Get-Item -LiteralPath (Join-Path $PSScriptRoot $Script)).Length | Should -BeLessThan 20KB
+    }
+
     It 'writes nothing to standard error where it cannot read the folders, and exits 0' {
         # PowerShell on Linux has no Windows access lists: every read fails.
         $run = Invoke-PowerShellProcess "& '$(Join-Path $PSScriptRoot 'Test-DownloadsPermissions.ps1')'; exit `$LASTEXITCODE"
