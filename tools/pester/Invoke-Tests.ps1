@@ -1,7 +1,8 @@
 <#
 .SYNOPSIS
-    Runs the deployment scripts' Pester tests with the Pester that the project
-    pins, and prints one line of counts.
+    Runs the Pester tests of the deployment scripts and of the acceptance
+    script with the Pester that the project pins, and prints one line of
+    counts.
 
 .DESCRIPTION
     Pester comes from the NuGet package that tools/install-deps.sh restores
@@ -22,7 +23,9 @@ if ($module.Count -ne 1) {
 Import-Module $module[0].FullName -Force
 
 $configuration = New-PesterConfiguration
-$configuration.Run.Path = Join-Path (Split-Path -Parent (Split-Path -Parent $PSScriptRoot)) 'deploy'
+$top = Split-Path -Parent (Split-Path -Parent $PSScriptRoot)
+$configuration.Run.Path = @((Join-Path $top 'deploy'),
+    (Join-Path $top 'Source/Code/Deploy/Hotfixes/DownloadsPermissions/tests/acceptance'))
 $configuration.Run.PassThru = $true
 $configuration.Output.Verbosity = 'Normal'
 $configuration.Output.RenderMode = 'Plaintext'
