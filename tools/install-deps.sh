@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs, from Debian's archive, whatever the build and the tests need and
-# this machine lacks; the PowerShell grammar from the npm registry (a
-# WebAssembly parser: nothing is compiled); and, where the .NET SDK is
+# this machine lacks; the PowerShell grammar (a WebAssembly parser: nothing is
+# compiled) and GitHub's workflow parser from the npm registry; and, where the .NET SDK is
 # present, PowerShell 7 as a local .NET tool and Pester from NuGet, both at
 # the versions the project pins. Safe to run again: what is installed is left
 # alone.
@@ -22,6 +22,12 @@ if [ -n "$missing" ]; then
     echo "Installing:$missing"
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
+fi
+
+checker="$here/workflow-check"
+if [ ! -f "$checker/node_modules/@actions/workflow-parser/package.json" ]; then
+    echo "Installing GitHub's workflow parser (npm ci)"
+    (cd "$checker" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
 fi
 
 grammar="$here/powershell-syntax"

@@ -82,3 +82,14 @@ Describe 'The script itself' {
         "$out" | Should -BeLike '*refused: this changes the machine*'
     }
 }
+
+Describe 'The Windows Sandbox configuration' {
+    It 'maps the kit read-only and the results read-write, and runs the acceptance at logon, told it may change the sandbox' {
+        $wsb = [xml](Get-Content -Raw -LiteralPath (Join-Path $PSScriptRoot 'DownloadsPermissions.wsb'))
+        $folders = @($wsb.Configuration.MappedFolders.MappedFolder)
+        ($folders | Where-Object { $_.SandboxFolder -eq 'C:\Kit' }).ReadOnly | Should -Be 'true'
+        ($folders | Where-Object { $_.SandboxFolder -eq 'C:\Results' }).ReadOnly | Should -Be 'false'
+        $wsb.Configuration.LogonCommand.Command | Should -Be ('powershell.exe -NoProfile -ExecutionPolicy Bypass -File ' +
+            'C:\Kit\acceptance\Invoke-WindowsAcceptance.ps1 -ChangeThisMachine -Kit C:\Kit -Results C:\Results')
+    }
+}

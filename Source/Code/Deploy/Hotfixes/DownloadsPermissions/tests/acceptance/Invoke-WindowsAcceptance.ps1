@@ -33,7 +33,7 @@
     scripts: by default the folder above this script's, as dist/ lays it out.
 
 .PARAMETER Results
-    Where the report goes: by default acceptance-results beside the kit.
+    Where the report goes: by default acceptance-results in the kit.
 
 .PARAMETER Case
     Runs only the cases with these names.
@@ -509,7 +509,7 @@ if ($refusal) {
     exit 1
 }
 if (-not $Kit) { $Kit = Split-Path -Parent $PSScriptRoot }
-if (-not $Results) { $Results = Join-Path (Split-Path -Parent $Kit) 'acceptance-results' }
+if (-not $Results) { $Results = Join-Path $Kit 'acceptance-results' }
 New-Item -ItemType Directory -Force -Path $Results | Out-Null
 $work = Join-Path $env:ProgramData ('DPAccept-' + [guid]::NewGuid().ToString('N'))
 New-Item -ItemType Directory -Path $work | Out-Null
