@@ -13,21 +13,30 @@ passed=0
 failed=0
 status=0
 
+# Runs a command, showing its output; leaves in found the last line of that
+# output that matches a pattern (empty when none did). A failing command
+# fails the whole run.
+run_and_find() {
+    local pattern=$1 log
+    shift
+    log=$(mktemp)
+    "$@" 2>&1 | tee "$log" || status=1
+    found=$(grep -E "$pattern" "$log" | tail -n 1 || true)
+    rm -f "$log"
+}
+
 # Runs one CTest preset and adds its counts to the totals.
 run_ctest() {
-    local preset=$1 log
-    log=$(mktemp)
-    ctest --preset "$preset" -j "$jobs" "${@:2}" 2>&1 | tee "$log" || status=1
-    local line total bad
-    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
-    rm -f "$log"
-    if [ -z "$line" ]; then
+    local preset=$1
+    run_and_find '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' ctest --preset "$preset" -j "$jobs" "${@:2}"
+    if [ -z "$found" ]; then
         echo "ctest --preset $preset ran no tests" >&2
         status=1
         return
     fi
-    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
-    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    local bad total
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$found")
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$found")
     passed=$((passed + total - bad))
     failed=$((failed + bad))
 }
@@ -35,7 +44,7 @@ run_ctest() {
 # The deployment scripts' Pester tests, with the PowerShell and Pester that
 # tools/install-deps.sh restored; their counts join the totals.
 run_pester() {
-    local pwsh log line
+    local pwsh
     if command -v dotnet >/dev/null 2>&1; then
         pwsh=(dotnet tool run pwsh)
     elif command -v pwsh >/dev/null 2>&1; then
@@ -45,17 +54,15 @@ run_pester() {
         [ "${CI:-}" != true ] || status=1
         return
     fi
-    log=$(mktemp)
-    "${pwsh[@]}" -NoProfile -NonInteractive -File tools/pester/Invoke-Tests.ps1 2>&1 | tee "$log" || status=1
-    line=$(grep -E '^pester: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1 || true)
-    rm -f "$log"
-    if [ -z "$line" ]; then
+    run_and_find '^pester: [0-9]+ passed, [0-9]+ failed' \
+        "${pwsh[@]}" -NoProfile -NonInteractive -File tools/pester/Invoke-Tests.ps1
+    if [ -z "$found" ]; then
         echo "the Pester run printed no counts" >&2
         status=1
         return
     fi
-    passed=$((passed + $(sed -E 's/^pester: ([0-9]+) passed.*/\1/' <<<"$line")))
-    failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
+    passed=$((passed + $(sed -E 's/^pester: ([0-9]+) passed.*/\1/' <<<"$found")))
+    failed=$((failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$found")))
 }
 
 # Wine servers started by the Windows build and its tests end with this script.
