@@ -29,6 +29,8 @@ constexpr size_t kDownloadsSuffixChars = std::size(kDownloadsSuffix) - 1;
 // The folders on the way, as lengths of the suffix: "Morvane Security" and
 // "Morvane Security\Morvane Devices Agent".
 constexpr size_t kWayChars[] = {16, 38};
+static_assert(kDownloadsSuffix[kWayChars[0]] == L'\\' && kDownloadsSuffix[kWayChars[1]] == L'\\',
+              "each folder on the way ends where the suffix has a backslash");
 constexpr int kStoppedOnLink = 681;       // ERROR_STOPPED_ON_SYMLINK
 constexpr int kNotADirectory = 267;       // ERROR_DIRECTORY
 constexpr int kNoSecurity = 1350;         // ERROR_NO_SECURITY_ON_OBJECT
