@@ -104,7 +104,7 @@ async function main() {
   for (const file of filesBelow(root).sort()) {
     const shown = path.relative(process.cwd(), file) || file;
     const for51 = !forPowerShell7Only(path.relative(root, file));
-    if (/\.ps1$/i.test(file)) sources.push({ shown, for51, firstLine: 1, code: fs.readFileSync(file, 'utf8') });
+    if (/\.ps1$/i.test(file)) sources.push({ shown, for51, file: true, firstLine: 1, code: fs.readFileSync(file, 'utf8') });
     else if (/\.md$/i.test(file))
       for (const block of powershellBlocks(fs.readFileSync(file, 'utf8'))) sources.push({ shown, for51, ...block });
   }
@@ -125,6 +125,14 @@ async function main() {
     for (const { node, what } of windowsPowerShellGaps(tree.rootNode)) {
       report(source, node, `Windows PowerShell 5.1 lacks ${what}`);
       gaps += 1;
+    }
+    // 5.1 reads a script file without a byte-order mark in the ANSI code page.
+    if (source.file && !source.code.startsWith('\uFEFF')) {
+      const line = code.split('\n').findIndex((text) => /[^\x00-\x7F]/.test(text));
+      if (line >= 0) {
+        console.error(`${source.shown}:${line + 1}:1: Windows PowerShell 5.1 reads this file, which has no byte-order mark, in the ANSI code page: keep it ASCII`);
+        gaps += 1;
+      }
     }
   }
   if (sources.length === 0) {
