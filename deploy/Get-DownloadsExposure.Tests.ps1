@@ -6,22 +6,24 @@ BeforeAll {
     $vendor = 'C:\ProgramData\Morvane Security'
     $agent = "$vendor\Morvane Devices Agent"
     $downloads = "$agent\Downloads"
-    $repaired = { $ProgramFilesList + $ProgramDataInherited }
 
     # A machine: the facts of each path, and what each folder holds. By
-    # default the stock layout after a repair, with nothing inside Downloads.
+    # default the stock layout after a repair, with nothing inside Downloads;
+    # -Clean: an agent folder that blocks inheritance, so that nothing else
+    # is exposed.
     $machine = @{ Facts = @{}; Children = @{}; Key = 'full access' }
-    function Set-Machine([hashtable]$Facts = @{}, [hashtable]$Children = @{}, [string]$Key = 'full access') {
+    function Set-Machine([hashtable]$Facts = @{}, [hashtable]$Children = @{}, [string]$Key = 'full access', [switch]$Clean) {
+        $inherited = if ($Clean) { @() } else { $ProgramDataInherited }
         $machine.Facts = @{
             $vendor    = New-Folder $vendor -Entries $ProgramDataInherited
-            $agent     = New-Folder $agent -Entries $ProgramDataInherited
-            $downloads = New-Folder $downloads -Entries (& $repaired)
+            $agent     = New-Folder $agent -Entries ($(if ($Clean) { $ProgramFilesList } else { $ProgramDataInherited }))
+            $downloads = New-Folder $downloads -Entries ($ProgramFilesList + $inherited)
         }
         foreach ($path in $Facts.Keys) { $machine.Facts[$path] = $Facts[$path] }
         $machine.Children = $Children
         $machine.Key = $Key
     }
-    function Get-Findings {
+    function Get-Findings([int]$MaxItems = 100) {
         Mock Get-AppDataFolder { 'C:\ProgramData' }
         Mock Get-AgentKeyAccess { $machine.Key }
         Mock Resolve-Account { $null }
@@ -29,16 +31,13 @@ BeforeAll {
             if ($machine.Facts.ContainsKey($Path)) { $machine.Facts[$Path] } else { New-Folder $Path -IsFolder $false }
         }
         Mock Get-ChildPath { if ($machine.Children.ContainsKey($Path)) { @($machine.Children[$Path]) } else { @() } }
-        @(Get-Exposure -MaxItems 100 -MaxSeconds 60)
+        @(Get-Exposure -MaxItems $MaxItems -MaxSeconds 60)
     }
 }
 
 Describe 'The exposure audit' {
     It 'finds nothing where the agent folder blocks inheritance and Downloads carries the list' {
-        Set-Machine -Facts @{
-            $agent     = New-Folder $agent -Entries $ProgramFilesList
-            $downloads = New-Folder $downloads -Entries $ProgramFilesList
-        }
+        Set-Machine -Clean
         Get-Findings | Should -BeNullOrEmpty
     }
 
@@ -79,10 +78,7 @@ Describe 'The exposure audit' {
             Why = 'could not be read: access denied'; Remedy = 'Run the audit as SYSTEM or elevated*'
             Facts = { @{ "$downloads\mine" = New-Folder "$downloads\mine" -ErrorText 'access denied' } } }
     ) {
-        $fixture = & $Facts
-        Set-Machine -Facts $fixture -Children @{ $downloads = @("$downloads\mine") }
-        $machine.Facts[$downloads] = if ($fixture.ContainsKey($downloads)) { $fixture[$downloads] } else { New-Folder $downloads -Entries $ProgramFilesList }
-        if (-not $fixture.ContainsKey($agent)) { $machine.Facts[$agent] = New-Folder $agent -Entries $ProgramFilesList }
+        Set-Machine -Clean -Facts (& $Facts) -Children @{ $downloads = @("$downloads\mine") }
         $found = @(Get-Findings)
         $found | Should -HaveCount 1
         $found[0].Path | Should -Be $Path
@@ -96,20 +92,12 @@ Describe 'The exposure audit' {
     }
 
     It 'enters no link, and says when its bounds stopped the walk' {
-        Set-Machine -Facts @{
-            $agent              = New-Folder $agent -Entries $ProgramFilesList
-            $downloads          = New-Folder $downloads -Entries $ProgramFilesList
+        Set-Machine -Clean -Facts @{
             "$downloads\link"   = New-Folder "$downloads\link" -IsReparsePoint $true
             "$downloads\a"      = New-Folder "$downloads\a"
             "$downloads\a\b"    = New-Folder "$downloads\a\b"
         } -Children @{ $downloads = @("$downloads\link", "$downloads\a"); "$downloads\a" = @("$downloads\a\b", "$downloads\a\c") }
-        Mock Get-ChildPath { throw 'entered a link' } -ParameterFilter { $Path -like '*\link' }
-        Mock Get-AppDataFolder { 'C:\ProgramData' }
-        Mock Get-AgentKeyAccess { 'full access' }
-        Mock Resolve-Account { $null }
-        Mock Get-ItemFacts { if ($machine.Facts.ContainsKey($Path)) { $machine.Facts[$Path] } else { New-Folder $Path } }
-        Mock Get-ChildPath { if ($machine.Children.ContainsKey($Path)) { @($machine.Children[$Path]) } else { @() } } -ParameterFilter { $Path -notlike '*\link' }
-        $found = @(Get-Exposure -MaxItems 3 -MaxSeconds 60)
+        $found = @(Get-Findings -MaxItems 3)
         $found.Why | Should -Contain 'the walk inside Downloads stopped early, after 3 items: what lies beyond was not looked at'
         Should -Invoke Get-ChildPath -Times 0 -ParameterFilter { $Path -like '*\link' }
     }

@@ -300,7 +300,7 @@ function Invoke-RemoteRepair {
             $outcome.Repaired = $detected.Repaired
             $outcome.Detail += $detected.Detail
             try {
-                $outcome.Findings = @(& ([scriptblock]::Create($Audit)))
+                $outcome.Findings = @(& ([scriptblock]::Create($Audit)) -Summary:$false)
             } catch {
                 $outcome.Detail += "; the exposure audit failed: $($_.Exception.Message)"
             }

@@ -188,7 +188,7 @@ $exposure = @()
 $audit = Join-Path $PSScriptRoot 'Get-DownloadsExposure.ps1'
 if ($Explain) {
     if (Test-Path -LiteralPath $audit -PathType Leaf) {
-        $exposure = @(& $audit)
+        $exposure = @(& $audit -Summary:$false)
     } else {
         Write-Output "(no exposure audit: Get-DownloadsExposure.ps1 is not beside this script)"
     }
