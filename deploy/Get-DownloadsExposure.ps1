@@ -7,34 +7,51 @@
 .DESCRIPTION
     The repair tool copies one access list onto Downloads. It leaves owners,
     inherited entries, the folders above Downloads and what lies inside as they
-    are. This audit looks at all of those and returns one finding for each way
-    it finds:
-      - entries on Downloads, inherited or explicit, including inherit-only
-        entries that pass to what it holds, that give another account a right
-        to change: write (create files), append (create folders), delete,
-        delete children, change permissions (WRITE_DAC), take ownership
-        (WRITE_OWNER), or a generic right holding one of these (GENERIC_WRITE,
-        GENERIC_ALL);
-      - the two folders above Downloads: an owner other than the three, and
-        entries that give another account delete, delete children, change
-        permissions, take ownership or full control (GENERIC_ALL): with them
-        Downloads, or the folder above it, can be renamed away and replaced;
-      - the tree inside Downloads, walked without following links (at most
-        -MaxItems items and -MaxSeconds seconds; a finding says when the walk
-        stopped early): owners other than the three (the copied CREATOR OWNER
-        entry gives each owner full control of what they own), explicit
-        entries that give another account a right to change, reparse points
-        (junctions, symbolic links, mount points) and files with more than one
-        name (hard links), which Windows' walk over Downloads may change
-        wherever their other names lie;
-      - the agent's registry key, where it exists but does not open for full
-        access: the tool then does nothing on this machine.
-    Write attributes and write extended attributes are not counted: they let an
-    account change a file's attributes, not its contents or its access list.
+    are. This audit decides, by Windows' own access-check rules, what other
+    accounts may do on each of those, and returns one finding for each way it
+    finds.
+
+    The check (as Microsoft documents it in [MS-DTYP] 2.5.3.2): the entries
+    that apply to an object are taken in order (inherit-only entries apply only
+    to what is created below it); an allow entry grants the rights that no
+    earlier deny entry denied, and a deny entry denies the rights that no
+    earlier allow entry granted; generic rights are mapped through the file
+    generic mapping; the owner may always read and change the list, unless an
+    OWNER RIGHTS (S-1-3-4) entry applies, which then decides what the owner
+    may do.
+
+    It asks for a standard user's token (Everyone, Users, Authenticated Users,
+    INTERACTIVE, LOCAL), and for each other account that owns or is named in
+    the object's list, together with those groups; never for SYSTEM,
+    Administrators, TrustedInstaller or the CREATOR placeholders. What counts:
+      - on Downloads and on everything inside it: write (create files),
+        append (create folders), delete, delete children (folders), change
+        permissions (WRITE_DAC) and take ownership (WRITE_OWNER); on Downloads
+        and the folders inside it also what their inherit-only entries pass to
+        what is created there (by SYSTEM, the agent);
+      - on the two folders on the way to Downloads: delete, delete children,
+        change permissions and take ownership, the rights with which the
+        folder, or what it holds, can be renamed away and replaced.
+    Write attributes and write extended attributes are not counted: they
+    change a file's attributes, not its contents or its access list.
+
+    The tree inside Downloads is walked breadth first without entering links,
+    at most -MaxItems items and -MaxSeconds seconds. A reparse point
+    (junction, symbolic link, mount point) is reported as a link from its
+    listing, before anything else is read about it; a file with more than one
+    name is reported too. What the walk could not see is a finding of its own:
+    an item it could not read, a folder it could not list, an item listed that
+    cannot be opened by its name, the bound reached. The walk saw everything
+    exactly when no finding has Kind NotSeen.
+
+    Inside Downloads, an inherited grant is reported only where resetting what
+    lies inside (icacls /reset) would remove it; one that a reset would give
+    back comes from Downloads or a folder above and is reported there.
 
     Each finding has Path, Sid, Account (the name where it resolves), Allows
-    (the rights that count, by name), Why and Remedy. Remedies are commands
-    that work when typed into an elevated PowerShell; none follows a link.
+    (the rights, by name), Why, Remedy, and Kind: Access, Link, HardLink,
+    NotSeen or Key. Remedies are commands that work when typed into an
+    elevated PowerShell; none follows a link.
 
 .PARAMETER Summary
     For Intune Remediations (detection-only): prints one line and exits 1 when
@@ -80,23 +97,28 @@ $ErrorActionPreference = 'Stop'
 
 $Suffix = 'Morvane Security', 'Morvane Devices Agent', 'Downloads'
 $AgentKey = 'SOFTWARE\Morvane Security\Dovrix\Kelto Agent'
+$Administrators = 'S-1-5-32-544'
 $Trusted = @{
-    'S-1-5-18'     = 'SYSTEM'
-    'S-1-5-32-544' = 'Administrators'
+    'S-1-5-18'      = 'SYSTEM'
+    $Administrators = 'Administrators'
     'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464' = 'TrustedInstaller'
 }
-# CREATOR OWNER and CREATOR GROUP stand for whoever owns what is created; the
-# owners found inside are reported instead.
-$Creators = 'S-1-3-0', 'S-1-3-1'
-$RightNames = @(
-    @(0x2, 'write (create files)'), @(0x4, 'append (create folders)'), @(0x40, 'delete children'), @(0x10000, 'delete'),
-    @(0x40000, 'change permissions'), @(0x80000, 'take ownership'), @(0x40000000, 'generic write'),
-    @(0x10000000, 'full control (generic all)'))
-# What lets an account change what lies in a folder or the folder itself, and
-# what lets it move a folder on the way away or take it over.
-$ChangeRights = 0x2 -bor 0x4 -bor 0x40 -bor 0x10000 -bor 0x40000 -bor 0x80000 -bor 0x40000000 -bor 0x10000000
-$TakeOverRights = 0x40 -bor 0x10000 -bor 0x40000 -bor 0x80000 -bor 0x10000000
-$InheritOnly = 2  # PropagationFlags.InheritOnly
+# A standard user's token: Everyone, Users, Authenticated Users, INTERACTIVE, LOCAL.
+$StandardUser = 'S-1-1-0', 'S-1-5-32-545', 'S-1-5-11', 'S-1-5-4', 'S-1-2-0'
+$CreatorOwner = 'S-1-3-0'
+$OwnerRights = 'S-1-3-4'
+# Placeholders that stand for whoever owns or creates an object: no token holds them.
+$Placeholder = '^S-1-3-'
+
+$Write = 0x2; $Append = 0x4; $DeleteChild = 0x40; $Delete = 0x10000
+$ReadControl = 0x20000; $WriteDac = 0x40000; $WriteOwner = 0x80000
+$InheritOnly = 2; $NoPropagate = 1; $ObjectInherit = 1; $ContainerInherit = 2
+# The file generic mapping: GENERIC_READ, GENERIC_WRITE, GENERIC_EXECUTE, GENERIC_ALL.
+$GenericMapping = @(
+    @([long]2147483648, [long]0x120089), @([long]0x40000000, [long]0x120116),
+    @([long]0x20000000, [long]0x1200A0), @([long]0x10000000, [long]0x1F01FF))
+# What lets an account change a folder on the way, or move what it holds away.
+$WayRights = $DeleteChild -bor $Delete -bor $WriteDac -bor $WriteOwner
 
 # ---------------------------------------------------------------------------
 # What Windows says, as plain data. The tests replace these.
@@ -109,6 +131,7 @@ function Get-AppDataFolder {
 # is a reparse point, whether (a file) it has more than one name, its owner's
 # SID and its access entries (explicit and inherited, in order: SID, Allow or
 # Deny, rights, inherited, inheritance and propagation flags, as numbers).
+# The list of a reparse point is not read: reading it by name may follow it.
 # Error holds why it could not be read.
 function Get-ItemFacts {
     param([string]$Path)
@@ -122,13 +145,16 @@ function Get-ItemFacts {
         $facts.Exists = $true
         $facts.IsFolder = [bool]$item.PSIsContainer
         $facts.IsReparsePoint = [bool]($item.Attributes -band [System.IO.FileAttributes]::ReparsePoint)
+        if ($facts.IsReparsePoint) {
+            return [pscustomobject]$facts
+        }
         $facts.IsHardLinked = -not $item.PSIsContainer -and "$($item.LinkType)" -eq 'HardLink'
         $acl = Get-Acl -LiteralPath $Path
         $sid = [System.Security.Principal.SecurityIdentifier]
         $facts.Owner = $acl.GetOwner($sid).Value
         $facts.Entries = @($acl.GetAccessRules($true, $true, $sid) | ForEach-Object {
                 [pscustomobject]@{
-                    Sid = $_.IdentityReference.Value; Type = "$($_.AccessControlType)"; Rights = [int]$_.FileSystemRights
+                    Sid = $_.IdentityReference.Value; Type = "$($_.AccessControlType)"; Rights = [long]$_.FileSystemRights
                     Inherited = $_.IsInherited; Inheritance = [int]$_.InheritanceFlags; Propagation = [int]$_.PropagationFlags
                 }
             })
@@ -138,10 +164,13 @@ function Get-ItemFacts {
     [pscustomobject]$facts
 }
 
-# The full paths of what a folder holds, links included but not entered.
+# What a folder holds, as its listing shows it: each child's full path and
+# whether it is a reparse point. Links are listed, never entered.
 function Get-ChildPath {
     param([string]$Path)
-    @(Get-ChildItem -LiteralPath $Path -Force | ForEach-Object { $_.FullName })
+    @(Get-ChildItem -LiteralPath $Path -Force | ForEach-Object {
+            [pscustomobject]@{ Path = $_.FullName; IsReparsePoint = [bool]($_.Attributes -band [System.IO.FileAttributes]::ReparsePoint) }
+        })
 }
 
 # Whether the agent's key, in the 32-bit view, opens as the tool opens it:
@@ -184,11 +213,153 @@ function Resolve-Account {
 }
 
 # ---------------------------------------------------------------------------
-# Decisions, over plain data.
+# The access check, over plain data.
+
+# An entry's rights as an unsigned 32-bit mask, generic rights mapped.
+function Get-MappedRights {
+    param([long]$Rights)
+    $mask = $Rights -band [long]4294967295
+    foreach ($map in $GenericMapping) {
+        if ($mask -band $map[0]) {
+            $mask = ($mask -band (-bnot $map[0])) -bor $map[1]
+        }
+    }
+    $mask
+}
+
+# What an account holding the SIDs in Token may do on an object with this
+# owner and these entries, by the access check of [MS-DTYP] 2.5.3.2 asked for
+# MAXIMUM_ALLOWED, without privileges. Hands back Granted (the mask) and
+# Sources: for each right granted, the SID to which it was granted and how
+# ('owner', 'OWNER RIGHTS entry', 'explicit entry', 'inherited entry') and
+# the entry itself.
+function Get-EffectiveAccess {
+    param([string]$Owner, $Entries, [string[]]$Token)
+    $granted = [long]0
+    $denied = [long]0
+    $sources = @{}
+    $isOwner = [bool]$Owner -and $Token -contains $Owner
+    $applying = @($Entries | Where-Object { -not ($_.Propagation -band $InheritOnly) })
+    if ($isOwner -and -not ($applying | Where-Object { $_.Sid -eq $OwnerRights })) {
+        $granted = [long]($ReadControl -bor $WriteDac)
+        foreach ($bit in $ReadControl, $WriteDac) { $sources[[long]$bit] = @{ Sid = $Owner; How = 'owner'; Entry = $null } }
+    }
+    foreach ($entry in $applying) {
+        $owners = $entry.Sid -eq $OwnerRights -and $isOwner
+        if (-not $owners -and $Token -notcontains $entry.Sid) {
+            continue
+        }
+        $mask = Get-MappedRights $entry.Rights
+        if ($entry.Type -eq 'Deny') {
+            $denied = $denied -bor ($mask -band (-bnot $granted))
+            continue
+        }
+        $new = $mask -band (-bnot ($granted -bor $denied))
+        $granted = $granted -bor $new
+        $how = if ($owners) { 'OWNER RIGHTS entry' } elseif ($entry.Inherited) { 'inherited entry' } else { 'explicit entry' }
+        $sid = if ($owners) { $Owner } else { $entry.Sid }
+        for ($bit = [long]1; $bit -le $new; $bit = $bit * 2) {
+            if ($new -band $bit) { $sources[$bit] = @{ Sid = $sid; How = $how; Entry = $entry } }
+        }
+    }
+    [pscustomobject]@{ Granted = $granted; Sources = $sources }
+}
+
+# The entries Windows gives a new child of a folder with these entries, owned
+# by Owner (the ACE inheritance rules: object-inherit entries pass to files,
+# container-inherit entries to folders, and on to their children unless
+# no-propagate; CREATOR OWNER becomes the child's owner, and generic rights
+# are mapped, in the entry that applies to the child, with an inherit-only
+# copy kept for what is created below it). Each carries FromInheritOnly:
+# whether the entry it came from was inherit-only on the folder.
+function Get-InheritedEntries {
+    param($Parent, [bool]$IsFolder, [string]$Owner)
+    foreach ($entry in $Parent) {
+        $toFiles = $entry.Inheritance -band $ObjectInherit
+        $toFolders = $entry.Inheritance -band $ContainerInherit
+        $stops = $entry.Propagation -band $NoPropagate
+        $base = @{ Type = $entry.Type; Inherited = $true; FromInheritOnly = [bool]($entry.Propagation -band $InheritOnly); From = $entry }
+        $sid = if ($entry.Sid -eq $CreatorOwner) { $Owner } elseif ($entry.Sid -match $Placeholder -and $entry.Sid -ne $OwnerRights) { $null } else { $entry.Sid }
+        $applies = if ($IsFolder) { $toFolders } else { $toFiles }
+        $passesOn = $IsFolder -and -not $stops -and ($toFiles -or $toFolders)
+        $mapped = Get-MappedRights $entry.Rights
+        $split = $passesOn -and $applies -and ($sid -ne $entry.Sid -or $mapped -ne ($entry.Rights -band [long]4294967295))
+        if ($applies -and $sid) {
+            $flags = if ($passesOn -and -not $split) { $entry.Inheritance } else { 0 }
+            [pscustomobject]($base + @{ Sid = $sid; Rights = $mapped; Inheritance = $flags; Propagation = 0 })
+        }
+        if ($passesOn -and (-not $applies -or $split)) {
+            [pscustomobject]($base + @{ Sid = $entry.Sid; Rights = $entry.Rights; Inheritance = $entry.Inheritance; Propagation = $InheritOnly })
+        }
+    }
+}
+
+# The accounts asked about on an object: a standard user, and each other
+# account that owns it or is named in its entries, with a standard user's
+# groups.
+function Get-AskedToken {
+    param([string]$Owner, $Entries)
+    , $StandardUser
+    $others = @(@($Owner) + @($Entries | ForEach-Object { $_.Sid })) | Where-Object {
+        $_ -and -not $Trusted.ContainsKey($_) -and $_ -notmatch $Placeholder -and $StandardUser -notcontains $_
+    } | Sort-Object -Unique
+    foreach ($sid in $others) {
+        , (@($sid) + $StandardUser)
+    }
+}
+
+# The rights in Mask that the asked accounts hold on an object, grouped by the
+# SID they were granted to and how: one object each with Sid, How, Rights and
+# Entry. With Reset (the entries after icacls /reset), a right granted by an
+# entry is left out where the reset would grant it to the same SID again;
+# with FromInheritOnly, only rights from entries passed on by an inherit-only
+# entry count.
+function Get-OtherAccess {
+    param([string]$Owner, $Entries, [long]$Mask, $Reset = $null, [switch]$FromInheritOnly)
+    $found = [ordered]@{}
+    foreach ($token in Get-AskedToken $Owner $Entries) {
+        $access = Get-EffectiveAccess -Owner $Owner -Entries $Entries -Token $token
+        $after = if ($null -ne $Reset) { Get-EffectiveAccess -Owner $Owner -Entries $Reset -Token $token } else { $null }
+        foreach ($bit in @($access.Sources.Keys)) {
+            $source = $access.Sources[$bit]
+            if (-not ($bit -band $Mask) -or $Trusted.ContainsKey($source.Sid)) {
+                continue
+            }
+            if ($FromInheritOnly -and -not ($source.Entry -and $source.Entry.PSObject.Properties['FromInheritOnly'] -and $source.Entry.FromInheritOnly)) {
+                continue
+            }
+            $byEntry = $source.How -eq 'explicit entry' -or $source.How -eq 'inherited entry'
+            if ($byEntry -and $after -and $after.Sources.ContainsKey($bit) -and $after.Sources[$bit].Sid -eq $source.Sid) {
+                continue
+            }
+            $key = "$($source.Sid)|$($source.How)"
+            if (-not $found.Contains($key)) {
+                $found[$key] = @{ Sid = $source.Sid; How = $source.How; Rights = [long]0; Entry = $source.Entry }
+            }
+            $found[$key].Rights = $found[$key].Rights -bor $bit
+        }
+    }
+    foreach ($value in $found.Values) { [pscustomobject]$value }
+}
+
+# What a standard user may do on an object, by name: for people and tests.
+function Get-StandardUserRights {
+    param([string]$Owner, $Entries, [bool]$IsFolder)
+    Get-RightName (Get-EffectiveAccess -Owner $Owner -Entries $Entries -Token $StandardUser).Granted $IsFolder
+}
+
+# ---------------------------------------------------------------------------
+# Findings, over plain data.
 
 function Get-RightName {
-    param([int]$Rights, [int]$Mask)
-    @($RightNames | Where-Object { $Rights -band $Mask -band $_[0] } | ForEach-Object { $_[1] }) -join ', '
+    param([long]$Rights, [bool]$IsFolder)
+    $names = if ($IsFolder) {
+        @(@($Write, 'write (create files)'), @($Append, 'append (create folders)'), @($DeleteChild, 'delete children'))
+    } else {
+        @(@($Write, 'write'), @($Append, 'append'))
+    }
+    $names += @(@($Delete, 'delete'), @($WriteDac, 'change permissions'), @($WriteOwner, 'take ownership'))
+    @($names | Where-Object { $Rights -band $_[0] } | ForEach-Object { $_[1] }) -join ', '
 }
 
 # Quoted for PowerShell: a single-quoted string, so that nothing in a path is
@@ -199,116 +370,177 @@ function Format-Quoted {
 }
 
 function New-Finding {
-    param([string]$Path, [string]$Sid, [string]$Allows, [string]$Why, [string]$Remedy)
+    param([string]$Kind, [string]$Path, [string]$Sid, [string]$Allows, [string]$Why, [string]$Remedy)
     [pscustomobject][ordered]@{
-        Path = $Path; Sid = $Sid; Account = $(if ($Sid) { Resolve-Account $Sid }); Allows = $Allows; Why = $Why; Remedy = $Remedy
+        Path = $Path; Sid = $Sid; Account = $(if ($Sid) { Resolve-Account $Sid }); Allows = $Allows; Why = $Why; Remedy = $Remedy; Kind = $Kind
     }
 }
 
-# Allow entries that give an account outside the three, and outside the
-# creator placeholders, any of the rights in Mask.
-function Get-OtherGrant {
-    param($Entries, [int]$Mask)
-    @($Entries | Where-Object {
-            $_.Type -eq 'Allow' -and -not $Trusted.ContainsKey($_.Sid) -and $Creators -notcontains $_.Sid -and ($_.Rights -band $Mask)
-        })
+# How an account came by its rights, in words.
+function Format-How {
+    param($Grant)
+    switch ($Grant.How) {
+        'owner' { 'as its owner, who may always change its list' }
+        'OWNER RIGHTS entry' { 'as its owner, through an OWNER RIGHTS entry' }
+        default {
+            $entry = $Grant.Entry
+            $reach = if ($entry.Inheritance) { ", inheritance $($entry.Inheritance)/$($entry.Propagation)" } else { '' }
+            "through an $($Grant.How) (Allow 0x{0:X8}{1})" -f ([long]$entry.Rights -band [long]4294967295), $reach
+        }
+    }
+}
+
+# What the asked accounts may do on what is created inside a folder (by
+# SYSTEM, the agent, and so owned by Administrators) through the folder's
+# inherit-only entries, leaving out what a reset would give back when Reset
+# holds the folder's entries after one. One object per SID: Sid, Allows and
+# Entry, the folder's entry that passes it on.
+function Find-NewChildAccess {
+    param($Folder, $Reset = $null)
+    $found = [ordered]@{}
+    foreach ($isFolder in $true, $false) {
+        $entries = @(Get-InheritedEntries $Folder.Entries $isFolder $Administrators)
+        $after = if ($null -ne $Reset) { , @(Get-InheritedEntries $Reset $isFolder $Administrators) } else { $null }
+        foreach ($grant in Get-OtherAccess $Administrators $entries (Get-CountedRights $isFolder) -Reset $after -FromInheritOnly) {
+            if (-not $found.Contains($grant.Sid)) {
+                $found[$grant.Sid] = @{ Sid = $grant.Sid; Rights = [long]0; Entry = $grant.Entry.From }
+            }
+            $found[$grant.Sid].Rights = $found[$grant.Sid].Rights -bor $grant.Rights
+        }
+    }
+    foreach ($value in $found.Values) { [pscustomobject]$value }
+}
+
+function Get-CountedRights {
+    param([bool]$IsFolder)
+    $rights = $Write -bor $Append -bor $Delete -bor $WriteDac -bor $WriteOwner
+    if ($IsFolder) { $rights = $rights -bor $DeleteChild }
+    $rights
 }
 
 function Find-DownloadsExposure {
     param($Downloads)
     $quoted = Format-Quoted $Downloads.Path
-    foreach ($entry in Get-OtherGrant $Downloads.Entries $ChangeRights) {
-        $reach = if ($entry.Propagation -band $InheritOnly) { 'passes to everything created inside Downloads (inherit-only)' }
-        else { 'applies to Downloads itself' }
-        if ($entry.Inherited) {
-            New-Finding $Downloads.Path $entry.Sid (Get-RightName $entry.Rights $ChangeRights) `
-                "inherited from a folder above; it $reach. The tool keeps inheritance, so the copy leaves it" `
-                "If removing inheritance is your decision: icacls $quoted /inheritance:r /c /l (the copied entries stay), then run the tool again"
-        } else {
-            New-Finding $Downloads.Path $entry.Sid (Get-RightName $entry.Rights $ChangeRights) `
-                "an explicit entry that is not the program-files folder's; it $reach" `
-                'Run the tool: it replaces the explicit entries'
+    $runTool = 'Run the tool: it replaces Downloads'' explicit entries with the program-files folder''s'
+    $dropInheritance = "If removing inheritance is your decision: icacls $quoted /inheritance:r /c /l (the copied entries stay)"
+    foreach ($grant in Get-OtherAccess $Downloads.Owner $Downloads.Entries (Get-CountedRights $true)) {
+        $remedy = switch ($grant.How) {
+            'explicit entry' { $runTool }
+            'inherited entry' { $dropInheritance }
+            default { "icacls $quoted /setowner '*$Administrators' /c /l" }
         }
+        New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Rights $true) `
+            "may change Downloads: $(Format-How $grant); the tool leaves owners and inherited entries as they are" $remedy
+    }
+    foreach ($grant in Find-NewChildAccess $Downloads) {
+        $remedy = if ($grant.Entry.Inherited) { $dropInheritance } else { $runTool }
+        New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Rights $true) `
+            ('may change what is created inside Downloads: an inherit-only entry passes it on (Allow 0x{0:X8})' -f ([long]$grant.Entry.Rights -band [long]4294967295)) $remedy
     }
 }
 
-# The folders above Downloads: who may take them over or move what they hold.
+# A folder on the way: who may take it over or move what it holds.
 function Find-WayExposure {
     param($Folder)
     $quoted = Format-Quoted $Folder.Path
-    if ($Folder.Owner -and -not $Trusted.ContainsKey($Folder.Owner)) {
-        New-Finding $Folder.Path $Folder.Owner 'owner' `
-            'owns a folder on the way to Downloads: may change its list, and so rename what it holds and put another folder in its place' `
-            "icacls $quoted /setowner '*S-1-5-32-544' /c /l"
-    }
-    foreach ($entry in Get-OtherGrant $Folder.Entries $TakeOverRights) {
-        $remedy = if ($entry.Inherited) { 'The entry comes from the folder above it: review that folder''s list' }
-        else { "icacls $quoted /remove:g $(Format-Quoted ('*' + $entry.Sid)) /c /l" }
-        New-Finding $Folder.Path $entry.Sid (Get-RightName $entry.Rights $TakeOverRights) `
-            'may rename or replace what this folder on the way to Downloads holds, or take the folder over' $remedy
+    foreach ($grant in Get-OtherAccess $Folder.Owner $Folder.Entries $WayRights) {
+        $remove = "icacls $quoted /remove:g $(Format-Quoted ('*' + $grant.Sid)) /c /l"
+        $remedy = switch ($grant.How) {
+            'explicit entry' { $remove }
+            'inherited entry' { "icacls $quoted /inheritance:d /c /l; $remove (the inherited entries become explicit, then this account's go)" }
+            default { "icacls $quoted /setowner '*$Administrators' /c /l" }
+        }
+        New-Finding Access $Folder.Path $grant.Sid (Get-RightName $grant.Rights $true) `
+            "may rename or replace what this folder on the way to Downloads holds, or take it over: $(Format-How $grant)" $remedy
     }
 }
 
-# One item inside Downloads.
+# One item inside Downloads that could be read; Reset holds the entries it
+# would have after icacls /reset.
 function Find-ItemExposure {
-    param($Item, [string]$Downloads)
+    param($Item, [string]$Downloads, $Reset)
     $quoted = Format-Quoted $Item.Path
-    if ($Item.Error) {
-        return New-Finding $Item.Path $null '' "could not be read: $($Item.Error)" 'Run the audit as SYSTEM or elevated; take ownership if it still cannot be read'
-    }
-    if ($Item.IsReparsePoint) {
-        New-Finding $Item.Path $Item.Owner '' `
-            'a junction, symbolic link or mount point inside Downloads: Windows'' walk over Downloads may follow it' `
-            "Find out who made it; (Get-Item -LiteralPath $quoted -Force).Delete() removes the link, not what it leads to"
-    }
     if ($Item.IsHardLinked) {
-        New-Finding $Item.Path $Item.Owner '' `
+        New-Finding HardLink $Item.Path $Item.Owner '' `
             'a file with more than one name: a change to its list through Downloads changes it wherever its other names lie' `
             "fsutil hardlink list $quoted shows its names; Remove-Item -LiteralPath $quoted removes this one only"
     }
-    if ($Item.Owner -and -not $Trusted.ContainsKey($Item.Owner)) {
-        New-Finding $Item.Path $Item.Owner 'owner (full control through CREATOR OWNER)' `
-            'owns this item inside Downloads: keeps full control of it, and may change its list' `
-            "icacls $(Format-Quoted $Downloads) /setowner '*S-1-5-32-544' /t /c /l"
+    $inside = Format-Quoted ($Downloads + '\*')
+    $resetInside = "icacls $inside /reset /t /c /l"
+    foreach ($grant in Get-OtherAccess $Item.Owner $Item.Entries (Get-CountedRights $Item.IsFolder) -Reset $Reset) {
+        if ($grant.Sid -eq $Item.Owner) {
+            New-Finding Access $Item.Path $grant.Sid (Get-RightName $grant.Rights $Item.IsFolder) `
+                "may change this item inside Downloads, which it owns: $(Format-How $grant); entries mapped from CREATOR OWNER stay until a reset" `
+                "icacls $inside /setowner '*$Administrators' /t /c /l; $resetInside"
+        } else {
+            $mapped = if ($grant.How -eq 'inherited entry') { ' (an entry Windows made from CREATOR OWNER for an earlier owner stays until a reset)' } else { '' }
+            New-Finding Access $Item.Path $grant.Sid (Get-RightName $grant.Rights $Item.IsFolder) `
+                "may change this item inside Downloads: $(Format-How $grant)$mapped" $resetInside
+        }
     }
-    foreach ($entry in Get-OtherGrant @($Item.Entries | Where-Object { -not $_.Inherited }) $ChangeRights) {
-        New-Finding $Item.Path $entry.Sid (Get-RightName $entry.Rights $ChangeRights) `
-            'an explicit entry inside Downloads: the copy changes only inherited entries' `
-            "icacls $(Format-Quoted ($Downloads + '\*')) /reset /t /c /l"
+    if ($Item.IsFolder) {
+        foreach ($grant in Find-NewChildAccess $Item $Reset) {
+            New-Finding Access $Item.Path $grant.Sid (Get-RightName $grant.Rights $true) `
+                ('may change what is created inside this folder: an inherit-only entry passes it on (Allow 0x{0:X8})' -f ([long]$grant.Entry.Rights -band [long]4294967295)) $resetInside
+        }
     }
 }
 
+function New-NotSeen {
+    param([string]$Path, [string]$Why, [string]$Remedy = 'Run the audit again as SYSTEM or elevated; take ownership of what still cannot be read')
+    New-Finding NotSeen $Path $null '' "not seen: $Why" $Remedy
+}
+
+function New-LinkFinding {
+    param([string]$Path, [string]$Where)
+    New-Finding Link $Path $null '' "a junction, symbolic link or mount point $Where" `
+        "Find out who made it; (Get-Item -LiteralPath $(Format-Quoted $Path) -Force).Delete() removes the link, not what it leads to"
+}
+
 # Walks the tree inside Downloads breadth first, entering no reparse point,
-# until it has seen MaxItems items or spent MaxSeconds. Hands back the facts
-# of each item and whether it stopped early.
-function Get-TreeFacts {
-    param([string]$Downloads, [int]$MaxItems, [int]$MaxSeconds)
+# until it has seen MaxItems items or spent MaxSeconds, and hands back every
+# finding inside. What it could not see is a NotSeen finding.
+function Find-TreeExposure {
+    param($Downloads, [int]$MaxItems, [int]$MaxSeconds)
     $clock = [System.Diagnostics.Stopwatch]::StartNew()
     $queue = New-Object System.Collections.Queue
-    $queue.Enqueue($Downloads)
-    $items = New-Object System.Collections.ArrayList
-    $stopped = $false
-    while ($queue.Count -gt 0 -and -not $stopped) {
+    $queue.Enqueue(@{ Path = $Downloads.Path; Reset = $Downloads.Entries })
+    $seen = 0
+    while ($queue.Count -gt 0) {
         $folder = $queue.Dequeue()
         try {
-            $children = Get-ChildPath $folder
+            $children = @(Get-ChildPath $folder.Path)
         } catch {
-            [void]$items.Add([pscustomobject]@{ Path = $folder; Error = "its contents: $($_.Exception.Message)" })
+            New-NotSeen $folder.Path "what this folder holds could not be listed: $($_.Exception.Message)"
             continue
         }
-        foreach ($path in $children) {
-            if ($items.Count -ge $MaxItems -or $clock.Elapsed.TotalSeconds -ge $MaxSeconds) {
-                $stopped = $true
-                break
+        foreach ($child in $children) {
+            if ($seen -ge $MaxItems -or $clock.Elapsed.TotalSeconds -ge $MaxSeconds) {
+                return New-NotSeen $Downloads.Path "the walk inside Downloads stopped early, after $seen items: what lies beyond was not looked at" `
+                    'Run the audit again with a larger -MaxItems or -MaxSeconds'
             }
-            $facts = Get-ItemFacts $path
-            [void]$items.Add($facts)
-            if ($facts.IsFolder -and -not $facts.IsReparsePoint -and -not $facts.Error) {
-                $queue.Enqueue($path)
+            $seen++
+            if ($child.IsReparsePoint) {
+                New-LinkFinding $child.Path 'inside Downloads: Windows'' walk over Downloads may follow it'
+                continue
+            }
+            $facts = Get-ItemFacts $child.Path
+            if ($facts.Error) {
+                New-NotSeen $child.Path "could not be read: $($facts.Error)"
+            } elseif (-not $facts.Exists) {
+                New-NotSeen $child.Path 'listed inside Downloads, but it cannot be opened by its name (a name that ends in a dot or a space, or it has gone since)' `
+                    "Look at it through its full name: Get-Item -LiteralPath $(Format-Quoted ('\\?\' + $child.Path)) -Force"
+            } elseif ($facts.IsReparsePoint) {
+                New-LinkFinding $child.Path 'inside Downloads: Windows'' walk over Downloads may follow it'
+            } else {
+                $reset = @(Get-InheritedEntries $folder.Reset $facts.IsFolder $facts.Owner)
+                Find-ItemExposure $facts $Downloads.Path $reset
+                if ($facts.IsFolder) {
+                    $queue.Enqueue(@{ Path = $child.Path; Reset = $reset })
+                }
             }
         }
     }
-    [pscustomobject]@{ Items = @($items); Stopped = $stopped }
 }
 
 # Every finding on this machine.
@@ -316,13 +548,13 @@ function Get-Exposure {
     param([int]$MaxItems, [int]$MaxSeconds)
     $key = Get-AgentKeyAccess
     if ($key -like 'refused*') {
-        New-Finding "HKLM\$AgentKey (32-bit view)" $null 'full access refused' `
-            "the tool opens this key for full access and does nothing where it cannot ($key)" `
+        New-Finding Key "HKLM\$AgentKey (32-bit view)" $null 'full access refused' `
+            "the agent's key refuses full access: the tool opens it for full access and does nothing where it cannot ($key)" `
             'Give SYSTEM full control of the key (regedit, Permissions), or ask the agent''s vendor'
     }
     $appData = Get-AppDataFolder
     if (-not $appData) {
-        return New-Finding '' $null '' 'Windows names no machine-wide application-data folder' 'Check the machine''s shell folders'
+        return New-NotSeen '' 'Windows names no machine-wide application-data folder' 'Check the machine''s shell folders'
     }
     # Built as the tool builds it: one backslash, unless there is one already.
     $path = $appData.TrimEnd('\')
@@ -332,13 +564,16 @@ function Get-Exposure {
         })
     foreach ($folder in $way) {
         if ($folder.Error) {
-            return New-Finding $folder.Path $null '' "could not be read: $($folder.Error)" 'Run the audit as SYSTEM or elevated'
+            return New-NotSeen $folder.Path "could not be read: $($folder.Error)"
         }
         if (-not $folder.Exists) {
             return
         }
-        if ($folder.IsReparsePoint -or -not $folder.IsFolder) {
-            return New-Finding $folder.Path $folder.Owner '' 'a junction, symbolic link, mount point or file on the way to Downloads: the tool refuses it (status 681)' `
+        if ($folder.IsReparsePoint) {
+            return New-LinkFinding $folder.Path 'on the way to Downloads: the tool refuses it (status 681)'
+        }
+        if (-not $folder.IsFolder) {
+            return New-NotSeen $folder.Path 'a file where a folder on the way to Downloads should be: the tool refuses it (status 681 or 267)' `
                 'Find out who made it before removing it'
         }
     }
@@ -346,14 +581,7 @@ function Get-Exposure {
         Find-WayExposure $folder
     }
     Find-DownloadsExposure $way[2]
-    $tree = Get-TreeFacts -Downloads $way[2].Path -MaxItems $MaxItems -MaxSeconds $MaxSeconds
-    foreach ($item in $tree.Items) {
-        Find-ItemExposure $item $way[2].Path
-    }
-    if ($tree.Stopped) {
-        New-Finding $way[2].Path $null '' "the walk inside Downloads stopped early, after $($tree.Items.Count) items: what lies beyond was not looked at" `
-            'Run the audit again with a larger -MaxItems or -MaxSeconds'
-    }
+    Find-TreeExposure $way[2] -MaxItems $MaxItems -MaxSeconds $MaxSeconds
 }
 
 # The one line of -Summary, and the exit status that goes with it.
@@ -363,8 +591,8 @@ function Format-ExposureSummary {
     if ($found.Count -eq 0) {
         return [pscustomobject]@{ Line = 'no exposure found'; Status = 0 }
     }
-    $kinds = @($found | Group-Object -Property Why | Sort-Object -Property Count -Descending |
-            ForEach-Object { '{0} x {1}' -f $_.Count, ($_.Name -split '[:;.]')[0] })
+    $kinds = @($found | Group-Object -Property { ($_.Why -split '[:;.]')[0] } | Sort-Object -Property Count -Descending |
+            ForEach-Object { '{0} x {1}' -f $_.Count, $_.Name })
     [pscustomobject]@{ Line = "$($found.Count) exposure finding(s): $($kinds -join '; ')"; Status = 1 }
 }
 

@@ -7,21 +7,23 @@ function New-Entry([string]$Sid, [int]$Rights, [bool]$Inherited = $false, [int]$
 }
 
 function New-Folder([string]$Path, [string]$Owner = 'S-1-5-18', $Entries = @(), [bool]$IsFolder = $true, [bool]$IsReparsePoint = $false,
-    [bool]$IsHardLinked = $false, [string]$ErrorText = $null) {
-    [pscustomobject]@{ Path = $Path; Exists = $IsFolder -or $IsHardLinked; IsFolder = $IsFolder; IsReparsePoint = $IsReparsePoint
+    [bool]$IsHardLinked = $false, [string]$ErrorText = $null, [switch]$IsFile) {
+    [pscustomobject]@{ Path = $Path; Exists = $IsFolder -or $IsHardLinked -or $IsFile; IsFolder = $IsFolder; IsReparsePoint = $IsReparsePoint
         IsHardLinked = $IsHardLinked; Owner = $Owner; Entries = @($Entries); Error = $ErrorText }
 }
 
 $Sids = @{
     System = 'S-1-5-18'; Administrators = 'S-1-5-32-544'; Users = 'S-1-5-32-545'; CreatorOwner = 'S-1-3-0'
     TrustedInstaller = 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'
-    AllPackages = 'S-1-15-2-1'; User = 'S-1-5-21-1-2-3-1001'
+    AllPackages = 'S-1-15-2-1'; RestrictedPackages = 'S-1-15-2-2'; User = 'S-1-5-21-1-2-3-1001'
+    Everyone = 'S-1-1-0'; OwnerRights = 'S-1-3-4'
 }
 $Modify = 0x1301BF; $ReadExecute = 0x1200A9; $FullControl = 0x1F01FF
 $GenericAll = 0x10000000; $GenericRead = 0x80000000; $GenericExecute = 0x20000000
 
-# C:\Program Files (x86): explicit entries only.
-$ProgramFilesList = @(
+# C:\Program Files (x86): explicit entries only, as earlier Windows 10 builds
+# ship it.
+$ProgramFilesListEarly = @(
     (New-Entry $Sids.TrustedInstaller $FullControl -Inheritance 0)
     (New-Entry $Sids.TrustedInstaller 0x10000000 -Inheritance 2 -Propagation 2)
     (New-Entry $Sids.System $Modify -Inheritance 0)
@@ -33,6 +35,11 @@ $ProgramFilesList = @(
     (New-Entry $Sids.CreatorOwner $GenericAll -Propagation 2)
     (New-Entry $Sids.AllPackages $ReadExecute -Inheritance 0)
     (New-Entry $Sids.AllPackages ($GenericRead -bor $GenericExecute) -Propagation 2))
+# As current Windows 10 and Windows 11 ship it: restricted application
+# packages may read and execute too.
+$ProgramFilesList = $ProgramFilesListEarly + @(
+    (New-Entry $Sids.RestrictedPackages $ReadExecute -Inheritance 0)
+    (New-Entry $Sids.RestrictedPackages ($GenericRead -bor $GenericExecute) -Propagation 2))
 
 # What a folder below a stock C:\ProgramData inherits from it: SYSTEM and
 # Administrators full control, CREATOR OWNER full control of what is created,
