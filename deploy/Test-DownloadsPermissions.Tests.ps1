@@ -3,8 +3,8 @@ BeforeAll {
     . (Join-Path $PSScriptRoot 'testing/Layouts.ps1')
     . (Join-Path $PSScriptRoot 'Test-DownloadsPermissions.ps1')
 
-    function Get-Verdict($Downloads, [switch]$Explain, $Exposure = @()) {
-        $checks = @(Get-Checks -Way @((New-Folder 'V'), (New-Folder 'A'), $Downloads) -ProgramFiles (New-Folder 'PF' -Entries $ProgramFilesList))
+    function Get-Verdict($Downloads, [switch]$Explain, $Exposure = @(), $ProgramFiles = $ProgramFilesList) {
+        $checks = @(Get-Checks -Way @((New-Folder 'V'), (New-Folder 'A'), $Downloads) -ProgramFiles (New-Folder 'PF' -Entries $ProgramFiles))
         @(Format-Verdict -Checks $checks -Exposure $Exposure -Explain:$Explain)
     }
 }
@@ -26,8 +26,13 @@ Describe 'Detection' {
         @{ Case = 'the entries are in another order'; Downloads = { New-Folder 'D' -Entries $ProgramFilesList[1, 0, 2, 3, 4] } }
         @{ Case = 'an explicit entry lets users write'; Downloads = { New-Folder 'D' -Entries ($ProgramFilesList + (New-Entry 'S-1-5-32-545' 0x2)) } }
         @{ Case = 'only the inherited stock entries are there'; Downloads = { New-Folder 'D' -Entries $ProgramDataInherited } }
+        @{ Case = 'every entry is there, in another order'; Downloads = { New-Folder 'D' -Entries $ProgramFilesList[($ProgramFilesList.Count - 1)..0] } }
+        @{ Case = 'the program-files folder has no explicit entries, nor has Downloads'; Downloads = { New-Folder 'D' -Entries $ProgramDataInherited }
+            ProgramFiles = { $ProgramDataInherited } }
+        @{ Case = 'the earlier builds'' list is on Downloads, the current one on the program-files folder'; Downloads = { New-Folder 'D' -Entries $ProgramFilesListEarly } }
     ) {
-        Get-Verdict (& $Downloads) | Should -BeNullOrEmpty
+        $programFiles = if ($_['ProgramFiles']) { & $_.ProgramFiles } else { $ProgramFilesList }
+        Get-Verdict (& $Downloads) -ProgramFiles $programFiles | Should -BeNullOrEmpty
     }
 
     It 'explains every check with -Explain, then the exposure findings, marked as such' {
@@ -42,6 +47,18 @@ Describe 'Detection' {
         @{ Script = 'Test-DownloadsPermissions.ps1' }, @{ Script = 'Test-DownloadsPermissionsApplies.ps1' }
     ) {
         (Get-Item -LiteralPath (Join-Path $PSScriptRoot $Script)).Length | Should -BeLessThan 20KB
+    }
+
+    It 'runs from text with no file behind it (<Arguments>), as Invoke-Command -FilePath runs it, and exits 0 with nothing on standard error' -ForEach @(
+        @{ Arguments = ''; Out = @() }
+        @{ Arguments = '-Explain'; Out = @('(no exposure audit: run from text*', 'FAIL  *', 'The tool''s work is not in place') }
+    ) {
+        $text = (Get-Content -Raw -LiteralPath (Join-Path $PSScriptRoot 'Test-DownloadsPermissions.ps1')).Replace("'", "''")
+        $run = Invoke-PowerShellProcess "& ([scriptblock]::Create('$text')) $Arguments; exit `$LASTEXITCODE"
+        $run.Err | Should -BeNullOrEmpty
+        $run.Status | Should -Be 0
+        $run.Out | Should -HaveCount $Out.Count
+        for ($line = 0; $line -lt $Out.Count; $line++) { $run.Out[$line] | Should -BeLike $Out[$line] }
     }
 
     It 'writes nothing to standard error where it cannot read the folders, and exits 0' {

@@ -31,8 +31,10 @@
 
 .PARAMETER Explain
     For a person at a console: prints every check with its result and why,
-    then, where Get-DownloadsExposure.ps1 lies beside this script, each
-    exposure it finds, marked as such.
+    then, where Get-DownloadsExposure.ps1 (or its signed copy, which is
+    preferred) lies beside this script, each exposure it finds, marked as
+    such. Without -Explain the script needs no file beside it, and runs as
+    well from text (Invoke-Command -FilePath, a pasted detection method).
 
 .NOTES
     Written for Windows PowerShell 5.1; uses nothing that PowerShell 7 or a
@@ -86,6 +88,18 @@ function Get-FolderFacts {
                     Propagation = [int]$_.PropagationFlags
                 }
             })
+    }
+}
+
+# The exposure audit beside this script: the signed copy where there is
+# one, so that a signed detection runs signed code only.
+function Find-Audit {
+    param([string]$Folder)
+    foreach ($name in 'Get-DownloadsExposure.signed.ps1', 'Get-DownloadsExposure.ps1') {
+        $path = Join-Path $Folder $name
+        if (Test-Path -LiteralPath $path -PathType Leaf) {
+            return $path
+        }
     }
 }
 
@@ -185,12 +199,16 @@ if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
     exit 1
 }
 $exposure = @()
-$audit = Join-Path $PSScriptRoot 'Get-DownloadsExposure.ps1'
 if ($Explain) {
-    if (Test-Path -LiteralPath $audit -PathType Leaf) {
+    # Run as text (Invoke-Command -FilePath, a pasted detection method) there
+    # is no file, and so nothing beside it.
+    $audit = if ($PSScriptRoot) { Find-Audit $PSScriptRoot }
+    if ($audit) {
         $exposure = @(& $audit -Summary:$false)
+    } elseif ($PSScriptRoot) {
+        Write-Output '(no exposure audit: Get-DownloadsExposure.ps1 is not beside this script)'
     } else {
-        Write-Output "(no exposure audit: Get-DownloadsExposure.ps1 is not beside this script)"
+        Write-Output '(no exposure audit: run from text, this script has no folder to find Get-DownloadsExposure.ps1 in)'
     }
 }
 Format-Verdict -Checks @(Get-MachineChecks) -Exposure $exposure -Explain:$Explain
