@@ -4,8 +4,11 @@
 #                             into DownloadsPermissions.signed.exe and
 #                             NAME.signed.ps1 beside them
 #   ./sign.sh INPUT OUTPUT    one file (an executable or a PowerShell script)
-# Each signed file gets a .sha256 beside it. Credentials come from the
-# environment, one of:
+# Each signed file gets a .sha256 beside it. A script is signed as CRLF text
+# throughout: LF or mixed line ends are turned into CRLF in a temporary copy
+# (the input is left as it is), since the signature block is CRLF text and
+# Windows hashes the script's text as it stands. A UTF-16 script is refused.
+# Credentials come from the environment, one of:
 #   SIGN_PFX and SIGN_PASS   a PKCS#12 file and its password;
 #   SIGN_CERT and SIGN_KEY   certificate and private key, PEM files
 #                            (SIGN_PASS if the key is encrypted);
@@ -78,14 +81,33 @@ fi
 password=()
 [ -z "${SIGN_PASS:-}" ] || password=(-readpass /dev/stdin)
 
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+is_script() {
+    case ${1,,} in *.ps1 | *.psm1 | *.psd1) return 0 ;; *) return 1 ;; esac
+}
+for input in "${inputs[@]}"; do
+    if is_script "$input"; then
+        command -v perl >/dev/null || fail "perl is missing: apt-get install perl"
+        case $(head -c 2 "$input" | od -An -tx1 | tr -d ' \n') in
+        fffe | feff) fail "$input is UTF-16 text: save it as UTF-8 (with or without a byte-order mark) and sign again" ;;
+        esac
+    fi
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+log=$work/osslsigncode.log
 for i in "${!inputs[@]}"; do
-    input=${inputs[$i]} output=${outputs[$i]}
+    input=${inputs[$i]} output=${outputs[$i]} body=${inputs[$i]}
     rm -f "$output" "$output.sha256"
+    if is_script "$input"; then
+        # Same name, so that osslsigncode knows the kind of script.
+        body=$work/$i/$(basename "$input")
+        mkdir "$work/$i"
+        perl -pe 's/\r*\n\z/\r\n/' "$input" >"$body" || fail "could not copy $input with CRLF line ends"
+    fi
     if ! printf '%s' "${SIGN_PASS:-}" | osslsigncode sign "${credentials[@]}" "${password[@]}" -h sha256 \
             -n "Downloads folder permissions repair" "${timestamp[@]}" \
-            -in "$input" -out "$output" >"$log" 2>&1; then
+            -in "$body" -out "$output" >"$log" 2>&1; then
         rm -f "$output"
         # osslsigncode names what it could not use; it never prints key material.
         grep -vE '^[0-9A-F]{8,}:error:' "$log" >&2 || true
