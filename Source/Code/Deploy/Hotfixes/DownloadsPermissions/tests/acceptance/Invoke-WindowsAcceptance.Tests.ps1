@@ -5,17 +5,36 @@ BeforeAll {
     . $script
 
     $programFiles = 'O:SYG:SYD:PAI(A;;FA;;;S-1-5-80-1)(A;OICIIO;GA;;;SY)(A;;0x1200a9;;;BU)'
-    # What a repaired run with one child and a victim looks like.
+    $downloads = 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads'
+    $user = 'S-1-5-21-1-2-3-1001'
+    # What a repaired run with one child, a victim, a hard-linked file, the
+    # remote run and the signed copies looks like.
     function New-Seen {
         @{
             Status = 0; StdErr = @(); Error = $null; Note = $null; InPlace = $true; Applies = 'True'; ProgramFiles = $programFiles
-            Exposure = @('inherited from a folder above; it applies to Downloads itself')
+            DownloadsPath = $downloads; UserSid = $user
+            Exposure = @(
+                [pscustomobject]@{ Kind = 'Access'; Path = $downloads; Sid = 'S-1-5-32-545'; Allows = 'create files'; Why = 'inherited from a folder above' }
+                [pscustomobject]@{ Kind = 'Access'; Path = "$downloads\user-owned"; Sid = $user; Allows = 'change permissions, take ownership'; Why = 'owns this item' }
+                [pscustomobject]@{ Kind = 'HardLink'; Path = "$downloads\secret.txt"; Sid = $null; Allows = ''; Why = 'a file with more than one name' }
+            )
             Downloads = @{ Before = 'O:BAD:AI(A;OICIID;FA;;;BU)'; After = 'O:BAD:AI(A;;FA;;;S-1-5-80-1)(A;OICIIO;GA;;;SY)(A;;0x1200a9;;;BU)(A;OICIID;0x100116;;;BU)' }
             Children = @{ child = @{ Before = 'O:BAD:AI(A;OICIID;FA;;;BU)'; After = 'O:BAD:AI(A;OICIID;FA;;;SY)' } }
             Untouched = @{ 'C:\Victim' = @{ Before = 'O:BAD:P(A;;FA;;;BA)'; After = 'O:BAD:P(A;;FA;;;BA)' } }
+            Linked = @{ 'C:\Victim\secret.txt' = @{ Before = 'O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;FA;;;BA)'; After = 'O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)' } }
+            Remote = [pscustomobject]@{ ComputerName = 'localhost'; ExitStatus = 0; Meaning = 'repaired'; Applies = $true; Repaired = $true; Exposure = '1 finding' }
+            Signatures = @([pscustomobject]@{ Path = 'Test-DownloadsPermissions.signed.ps1'; Status = 'Valid'; Message = 'Signature verified.' })
+            AllSigned = @{
+                detection = [pscustomobject]@{ Status = 0; StdOut = @('Downloads carries the program-files access list'); StdErr = @() }
+                audit     = [pscustomobject]@{ Status = 1; StdOut = @('1 exposure finding(s): a file with more than one name'); StdErr = @() }
+                unsigned  = [pscustomobject]@{ Status = 1; StdOut = @(); StdErr = @('File C:\Kit\Test-DownloadsPermissions.ps1 cannot be loaded. The file C:\Kit\Test-DownloadsPermissions.ps1 is not digitally signed.') }
+            }
         }
     }
-    $promise = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True'; ChildrenReached = $true; Exposure = 'inherited from a folder above' }
+    $promise = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True'; ChildrenReached = $true; LinkedRewritten = $true; Signed = $true
+        Remote = @{ ExitStatus = 0; Repaired = $true; Applies = $true }
+        Exposure = @{ Kind = 'Access'; Path = '.'; Sid = 'S-1-5-32-545' }, @{ Kind = 'Access'; Path = 'user-owned'; Sid = 'user'; Allows = 'change permissions' },
+        @{ Kind = 'HardLink'; Path = 'secret.txt' } }
 }
 
 Describe 'Test-MayRun' {
@@ -44,7 +63,22 @@ Describe 'Compare-Observation' {
         @{ Case = 'a child the walk missed'; Change = { param($s) $s.Children.child.After = $s.Children.child.Before }; Failure = 'the walk did not reach child*' }
         @{ Case = 'a victim that changed'; Change = { param($s) $s.Untouched['C:\Victim'].After = 'O:BAD:(A;;FA;;;WD)' }; Failure = 'C:\Victim changed*' }
         @{ Case = 'detection that disagrees'; Change = { param($s) $s.InPlace = $false }; Failure = 'detection says in place: False, promised True' }
-        @{ Case = 'an exposure not reported'; Change = { param($s) $s.Exposure = @() }; Failure = "the exposure audit did not report 'inherited from a folder above'" }
+        @{ Case = 'an exposure not reported'; Change = { param($s) $s.Exposure = @($s.Exposure | Select-Object -Skip 1) }; Failure = 'the exposure audit did not report an Access finding on Downloads for S-1-5-32-545' }
+        @{ Case = 'a finding on a child, not on Downloads'; Change = { param($s) $s.Exposure[0].Path = "$downloads\child" }; Failure = 'the exposure audit did not report an Access finding on Downloads for S-1-5-32-545' }
+        @{ Case = 'a finding on a folder whose name starts alike'; Change = { param($s) $s.Exposure[1].Path = "$downloads\user-owned-too" }; Failure = 'the exposure audit did not report an Access finding on user-owned for the standard user*' }
+        @{ Case = 'a finding for another account'; Change = { param($s) $s.Exposure[1].Sid = 'S-1-5-32-545' }; Failure = 'the exposure audit did not report an Access finding on user-owned for the standard user that allows change permissions' }
+        @{ Case = 'a finding without the promised right'; Change = { param($s) $s.Exposure[1].Allows = 'delete' }; Failure = '*for the standard user that allows change permissions' }
+        @{ Case = 'a finding of another kind'; Change = { param($s) $s.Exposure[2].Kind = 'Link' }; Failure = 'the exposure audit did not report a HardLink finding on secret.txt' }
+        @{ Case = 'a finding for the user where the run knows no user'; Change = { param($s) $s.UserSid = $null }; Failure = 'the exposure audit did not report an Access finding on user-owned for the standard user*' }
+        @{ Case = 'a hard-linked file the walk did not change'; Change = { param($s) $s.Linked['C:\Victim\secret.txt'].After = $s.Linked['C:\Victim\secret.txt'].Before }; Failure = "C:\Victim\secret.txt, the hard-linked file's other name, kept its inherited entries*" }
+        @{ Case = 'a hard-linked file whose explicit entries changed'; Change = { param($s) $s.Linked['C:\Victim\secret.txt'].After = 'O:BAD:AI(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)' }; Failure = "C:\Victim\secret.txt, the hard-linked file's other name, had its explicit entries changed*" }
+        @{ Case = 'a remote run that did not repair'; Change = { param($s) $s.Remote.Repaired = $false }; Failure = "the remote run's Repaired is 'False', promised 'True' (repaired)" }
+        @{ Case = 'a remote run that returned nothing'; Change = { param($s) $s.Remote = $null }; Failure = 'the remote run returned no result' }
+        @{ Case = 'a signature Windows does not trust'; Change = { param($s) $s.Signatures[0].Status = 'UnknownError'; $s.Signatures[0].Message = 'not trusted' }; Failure = 'Get-AuthenticodeSignature says UnknownError for Test-DownloadsPermissions.signed.ps1: not trusted' }
+        @{ Case = 'a kit without signed copies'; Change = { param($s) $s.Signatures = @() }; Failure = 'the kit holds no signed copies to check' }
+        @{ Case = 'signed detection refused under AllSigned'; Change = { param($s) $s.AllSigned.detection = [pscustomobject]@{ Status = 1; StdOut = @(); StdErr = @('is not digitally signed') } }; Failure = 'the signed detection under AllSigned ended with 1*' }
+        @{ Case = 'a signed audit that printed nothing'; Change = { param($s) $s.AllSigned.audit = [pscustomobject]@{ Status = 0; StdOut = @(); StdErr = @() } }; Failure = 'the signed audit under AllSigned ended with 0*' }
+        @{ Case = 'an unsigned copy that ran under AllSigned'; Change = { param($s) $s.AllSigned.unsigned = [pscustomobject]@{ Status = 0; StdOut = @('Downloads carries the program-files access list'); StdErr = @() } }; Failure = 'the unsigned detection was not refused under AllSigned*' }
         @{ Case = 'a case that could not run'; Change = { param($s) $s.Error = 'mklink failed' }; Failure = 'the case could not be run: mklink failed' }
     ) {
         $seen = New-Seen
@@ -55,6 +89,28 @@ Describe 'Compare-Observation' {
     It 'reports a list that changed where nothing was to be written' {
         $seen = New-Seen
         @(Compare-Observation -Expect @{ Repaired = $false } -Seen $seen) | Should -BeLike "Downloads' list changed though nothing was to be written*"
+    }
+}
+
+Describe 'Get-LinkProblem' {
+    It 'says <Expected> when <Case>' -ForEach @(
+        @{ Case = 'mklink failed (no batch logon right)'; Run = @{ Status = 0x8007052F; StdOut = @(); StdErr = @() }; Item = $null; Expected = 'mklink as the standard user ended with status*log on as a batch job*' }
+        @{ Case = 'mklink failed with a line'; Run = @{ Status = 1; StdOut = @(); StdErr = @('Access is denied.') }; Item = $null; Expected = '*status 1 (Access is denied.)*' }
+        @{ Case = 'nothing is there'; Run = @{ Status = 0; StdOut = @('Junction created'); StdErr = @() }; Item = $null; Expected = "the standard user's mklink reported success, but nothing is at C:\J" }
+        @{ Case = 'a plain folder is there'; Run = @{ Status = 0; StdOut = @(); StdErr = @() }; Item = [pscustomobject]@{ LinkType = $null; Attributes = 'Directory' }; Expected = 'C:\J is not a junction*' }
+        @{ Case = 'a symbolic link is there'; Run = @{ Status = 0; StdOut = @(); StdErr = @() }; Item = [pscustomobject]@{ LinkType = 'SymbolicLink'; Attributes = 'Directory, ReparsePoint' }; Expected = "C:\J is not a junction (link type 'SymbolicLink'*" }
+    ) {
+        Get-LinkProblem -Path 'C:\J' -Run $Run -Item $Item | Should -BeLike $Expected
+    }
+
+    It 'finds nothing wrong with a junction' {
+        Get-LinkProblem -Path 'C:\J' -Run @{ Status = 0 } -Item ([pscustomobject]@{ LinkType = 'Junction'; Attributes = 'Directory, ReparsePoint' }) | Should -BeNullOrEmpty
+    }
+
+    It 'makes a case whose junction is missing fail as not run, not pass' {
+        Mock Invoke-OnceAs { [pscustomobject]@{ Status = 0; StdOut = @(); StdErr = @() } }
+        Mock Get-Item { $null }
+        { New-UserJunction -Path 'C:\J' -Target 'C:\V' -Work 'C:\W' -User $null } | Should -Throw "*nothing is at C:\J"
     }
 }
 
@@ -70,6 +126,11 @@ Describe 'Format-AcceptanceReport' {
         $report | Should -Contain '| bad | FAIL | 0 |  |'
         $report | Should -Contain '- **Q1?** good: as promised; bad: NOT as promised: exit status 681, promised 0'
         $report | Should -Contain '- **Q2?** not settled: no case that answers it was run'
+        $report | Should -Contain "- C:\Victim\secret.txt (the hard-linked file's other name) before: ``O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;FA;;;BA)``, after: ``O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)``"
+        $report | Should -Contain '- remote run: ExitStatus 0; Meaning repaired; Applies True; Repaired True; Exposure 1 finding'
+        $report | Should -Contain '- signature of Test-DownloadsPermissions.signed.ps1: Valid'
+        $report | Should -Contain "- unsigned under AllSigned: status 1, printed '', standard error 'File C:\Kit\Test-DownloadsPermissions.ps1 cannot be loaded. The file C:\Kit\Test-DownloadsPermissions.ps1 is not digitally signed.'"
+        $report | Should -Contain "- finding: Access $downloads\user-owned $user (change permissions, take ownership)"
     }
 }
 
@@ -84,12 +145,32 @@ Describe 'The script itself' {
 }
 
 Describe 'The Windows Sandbox configuration' {
-    It 'maps the kit read-only and the results read-write, and runs the acceptance at logon, told it may change the sandbox' {
-        $wsb = [xml](Get-Content -Raw -LiteralPath (Join-Path $PSScriptRoot 'DownloadsPermissions.wsb'))
+    BeforeAll {
+        . (Join-Path $PSScriptRoot 'Start-AcceptanceSandbox.ps1')
+    }
+
+    It 'maps the kit read-only and the results read-write by the absolute paths given, and runs the acceptance at logon, told it may change the sandbox' -ForEach @(
+        @{ Kit = 'D:\a\kit\dist'; Results = 'D:\a\kit\dist\acceptance-results' }
+        @{ Kit = 'C:\Users\Ann & Bo\dist\'; Results = 'C:\Users\Ann & Bo\dist\acceptance-results' }
+        @{ Kit = '\\server\share\dist'; Results = '\\server\share\dist\acceptance-results' }
+    ) {
+        $wsb = [xml](New-SandboxConfiguration -Kit $Kit -Results $Results)
         $folders = @($wsb.Configuration.MappedFolders.MappedFolder)
+        $folders.Count | Should -Be 2
+        ($folders | Where-Object { $_.SandboxFolder -eq 'C:\Kit' }).HostFolder | Should -BeExactly $Kit.TrimEnd('\')
         ($folders | Where-Object { $_.SandboxFolder -eq 'C:\Kit' }).ReadOnly | Should -Be 'true'
+        ($folders | Where-Object { $_.SandboxFolder -eq 'C:\Results' }).HostFolder | Should -BeExactly $Results
         ($folders | Where-Object { $_.SandboxFolder -eq 'C:\Results' }).ReadOnly | Should -Be 'false'
         $wsb.Configuration.LogonCommand.Command | Should -Be ('powershell.exe -NoProfile -ExecutionPolicy Bypass -File ' +
             'C:\Kit\acceptance\Invoke-WindowsAcceptance.ps1 -ChangeThisMachine -Kit C:\Kit -Results C:\Results')
+    }
+
+    It 'refuses a relative host folder, which Windows Sandbox does not map: <Kit>' -ForEach @(
+        @{ Kit = '..'; Results = 'C:\dist\acceptance-results' }
+        @{ Kit = 'dist'; Results = 'C:\dist\acceptance-results' }
+        @{ Kit = 'C:\dist'; Results = '..\acceptance-results' }
+        @{ Kit = 'C:dist'; Results = 'C:\dist\acceptance-results' }
+    ) {
+        { New-SandboxConfiguration -Kit $Kit -Results $Results } | Should -Throw '*absolute path*'
     }
 }

@@ -9,16 +9,25 @@
     For a disposable machine only: Windows Sandbox, a hosted CI runner, a
     virtual machine about to be thrown away. It creates and deletes the
     agent's registry key and folders, a victim folder, links, a local standard
-    user and scheduled tasks, and changes access lists. It refuses to run
-    unless -ChangeThisMachine is given, on Windows, elevated.
+    user (given "Log on as a batch job" for the run) and scheduled tasks,
+    changes access lists, trusts the kit's test signing certificate (in the
+    machine's Trusted Root Certification Authorities and Trusted Publishers)
+    and, where remoting is off, turns PowerShell remoting on. It refuses to
+    run unless -ChangeThisMachine is given, on Windows, elevated. The user,
+    the right, the certificate and the remoting change are undone at the end,
+    also when the run fails.
 
     Each case builds a machine state, records the SDDL of Downloads, of chosen
     children and of any folder a link leads to, runs the tool through a
     one-time scheduled task (as SYSTEM unless the case says otherwise), reads
     its exit status and standard error, records the SDDL again, runs the
     detection script and the requirement script as SYSTEM and the exposure
-    audit, and compares what it saw with what was promised. It removes what it
-    made, but the machine is meant to be thrown away.
+    audit, and compares what it saw with what was promised. Two cases go
+    further: one runs the tool through Invoke-DownloadsPermissions.ps1 over
+    loopback remoting; one checks the kit's signed copies with
+    Get-AuthenticodeSignature and runs them under the AllSigned execution
+    policy. Each case removes what it made (a key it locked is unlocked
+    first), but the machine is meant to be thrown away.
 
     The report, in -Results: acceptance.md (each case, pass or fail, the
     statuses and the SDDL, and a section that answers each open question) and
@@ -31,6 +40,10 @@
 .PARAMETER Kit
     The folder that holds DownloadsPermissions.exe and the deployment
     scripts: by default the folder above this script's, as dist/ lays it out.
+    For the signature case it also holds the signed copies (*.signed.ps1,
+    DownloadsPermissions.signed.exe) and, in acceptance\test-signer.cer, the
+    public certificate of the throwaway key that signed them
+    (acceptance/sign-kit-for-acceptance.sh makes both, from Linux).
 
 .PARAMETER Results
     Where the report goes: by default acceptance-results in the kit.
@@ -95,6 +108,53 @@ function Get-InheritedDacl {
     @(Split-Dacl $Sddl | Where-Object { $_.Inherited } | ForEach-Object { $_.Text }) -join ''
 }
 
+# The full path a promise names: '.' is Downloads itself, anything else a
+# path below it.
+function Resolve-PromisedPath {
+    param([string]$Downloads, [string]$Relative)
+    if ($Relative -eq '.') { $Downloads } else { "$Downloads\$Relative" }
+}
+
+# Whether the audit's findings hold one that a promise describes: its Kind,
+# and where given its Path (relative to Downloads), its Sid ('user' is the
+# run's standard user) and a right among what it Allows.
+function Test-Finding {
+    param($Promise, $Findings, [string]$Downloads, [string]$UserSid)
+    $sid = if ($Promise['Sid'] -eq 'user') { $UserSid } else { $Promise['Sid'] }
+    $path = if ($Promise['Path']) { Resolve-PromisedPath $Downloads $Promise.Path } else { $null }
+    [bool]@($Findings | Where-Object {
+            $_.Kind -eq $Promise.Kind -and (-not $Promise['Path'] -or $_.Path -eq $path) -and
+            (-not $Promise['Sid'] -or ($sid -and $_.Sid -eq $sid)) -and
+            (-not $Promise['Allows'] -or "$($_.Allows)" -like "*$($Promise.Allows)*")
+        }).Count
+}
+
+function Format-Promise {
+    param($Promise)
+    $text = "$(if ($Promise.Kind -match '^[AEIOU]') { 'an' } else { 'a' }) $($Promise.Kind) finding"
+    if ($Promise['Path']) { $text += " on $(if ($Promise.Path -eq '.') { 'Downloads' } else { $Promise.Path })" }
+    if ($Promise['Sid']) { $text += " for $(if ($Promise.Sid -eq 'user') { 'the standard user' } else { $Promise.Sid })" }
+    if ($Promise['Allows']) { $text += " that allows $($Promise.Allows)" }
+    $text
+}
+
+# What is wrong with a link the standard user was to make, judged from the
+# task that ran mklink and the item found at its path; nothing when it is a
+# junction.
+function Get-LinkProblem {
+    param([string]$Path, $Run, $Item)
+    if ($Run.Status -ne 0) {
+        return "mklink as the standard user ended with status $($Run.Status) ($((@($Run.StdOut) + @($Run.StdErr) | Where-Object { "$_".Trim() }) -join ' ')): is the user allowed to log on as a batch job?"
+    }
+    if (-not $Item) {
+        return "the standard user's mklink reported success, but nothing is at $Path"
+    }
+    if ($Item.LinkType -ne 'Junction') {
+        return "$Path is not a junction (link type '$($Item.LinkType)', attributes $($Item.Attributes))"
+    }
+    $null
+}
+
 # What a case saw that it was not promised, one line each; none when it passed.
 function Compare-Observation {
     param($Expect, $Seen)
@@ -127,9 +187,9 @@ function Compare-Observation {
     if ($Expect.ContainsKey('Applies') -and "$($Seen.Applies)" -ne "$($Expect.Applies)") {
         "the requirement says '$($Seen.Applies)', promised '$($Expect.Applies)'"
     }
-    foreach ($kind in @(if ($Expect.ContainsKey('Exposure')) { $Expect.Exposure })) {
-        if (-not ($Seen.Exposure | Where-Object { $_ -like "$kind*" })) {
-            "the exposure audit did not report '$kind'"
+    foreach ($promise in @(if ($Expect.ContainsKey('Exposure')) { $Expect.Exposure })) {
+        if (-not (Test-Finding $promise $Seen.Exposure $Seen.DownloadsPath $Seen.UserSid)) {
+            "the exposure audit did not report $(Format-Promise $promise)"
         }
     }
     if ($Expect.ContainsKey('ChildrenReached')) {
@@ -144,6 +204,50 @@ function Compare-Observation {
         $pair = $Seen.Untouched[$path]
         if ($pair.Before -ne $pair.After) {
             "$path changed: $($pair.Before) -> $($pair.After)"
+        }
+    }
+    # The other name of a file hard-linked into Downloads is that same file:
+    # the walk replaces its inherited entries and leaves its explicit ones.
+    foreach ($path in @(if ($Expect.ContainsKey('LinkedRewritten')) { $Seen.Linked.Keys })) {
+        $pair = $Seen.Linked[$path]
+        if ((Get-InheritedDacl $pair.After) -eq (Get-InheritedDacl $pair.Before)) {
+            "$path, the hard-linked file's other name, kept its inherited entries: $($pair.After)"
+        }
+        if ((Get-ExplicitDacl $pair.After) -ne (Get-ExplicitDacl $pair.Before)) {
+            "$path, the hard-linked file's other name, had its explicit entries changed: $($pair.Before) -> $($pair.After)"
+        }
+    }
+    if ($Expect.ContainsKey('Remote')) {
+        if (-not $Seen.Remote) {
+            'the remote run returned no result'
+        }
+        foreach ($name in @(if ($Seen.Remote) { $Expect.Remote.Keys })) {
+            if ("$($Seen.Remote.$name)" -ne "$($Expect.Remote[$name])") {
+                "the remote run's $name is '$($Seen.Remote.$name)', promised '$($Expect.Remote[$name])' ($($Seen.Remote.Meaning))"
+            }
+        }
+    }
+    if ($Expect.ContainsKey('Signed')) {
+        if (@($Seen.Signatures).Count -eq 0) {
+            'the kit holds no signed copies to check'
+        }
+        foreach ($signature in @($Seen.Signatures)) {
+            if ($signature.Status -ne 'Valid') {
+                "Get-AuthenticodeSignature says $($signature.Status) for $($signature.Path): $($signature.Message)"
+            }
+        }
+        $detection = $Seen.AllSigned['detection']
+        if ($detection.Status -ne 0 -or @($detection.StdOut | Where-Object { "$_".Trim() }) -notcontains 'Downloads carries the program-files access list') {
+            "the signed detection under AllSigned ended with $($detection.Status) and printed '$(@($detection.StdOut) -join ' ')' $(@($detection.StdErr) -join ' ')"
+        }
+        $audit = $Seen.AllSigned['audit']
+        if (@(0, 1) -notcontains $audit.Status -or -not (@($audit.StdOut) -like '*exposure*')) {
+            "the signed audit under AllSigned ended with $($audit.Status) and printed '$(@($audit.StdOut) -join ' ')' $(@($audit.StdErr) -join ' ')"
+        }
+        $unsigned = $Seen.AllSigned['unsigned']
+        if ($unsigned.Status -eq 0 -or @($unsigned.StdOut | Where-Object { "$_".Trim() }).Count -gt 0 -or
+            -not (@($unsigned.StdErr) -like '*not digitally signed*')) {
+            "the unsigned detection was not refused under AllSigned: status $($unsigned.Status), printed '$(@($unsigned.StdOut) -join ' ')' $(@($unsigned.StdErr) -join ' ')"
         }
     }
 }
@@ -196,7 +300,23 @@ function Format-AcceptanceReport {
         foreach ($path in @($run.Seen.Children.Keys)) {
             "- $path before: ``$($run.Seen.Children[$path].Before)``, after: ``$($run.Seen.Children[$path].After)``"
         }
-        "- detection: $($run.Seen.InPlace); requirement: $($run.Seen.Applies); exposure: $(@($run.Seen.Exposure) -join '; ')"
+        foreach ($path in @($run.Seen.Linked.Keys)) {
+            "- $path (the hard-linked file's other name) before: ``$($run.Seen.Linked[$path].Before)``, after: ``$($run.Seen.Linked[$path].After)``"
+        }
+        if ($run.Seen.Remote) {
+            "- remote run: $(@('ExitStatus', 'Meaning', 'Applies', 'Repaired', 'Exposure' | ForEach-Object { "$_ $($run.Seen.Remote.$_)" }) -join '; ')"
+        }
+        foreach ($signature in @($run.Seen.Signatures)) {
+            "- signature of $($signature.Path): $($signature.Status)"
+        }
+        foreach ($name in @($run.Seen.AllSigned.Keys | Sort-Object)) {
+            $ran = $run.Seen.AllSigned[$name]
+            "- $name under AllSigned: status $($ran.Status), printed '$(@($ran.StdOut) -join ' ')', standard error '$(@($ran.StdErr) -join ' ')'"
+        }
+        "- detection: $($run.Seen.InPlace); requirement: $($run.Seen.Applies)"
+        foreach ($finding in @($run.Seen.Exposure)) {
+            "- finding: $($finding.Kind) $($finding.Path) $($finding.Sid) $(if ($finding.Allows) { "($($finding.Allows))" })"
+        }
     }
 }
 
@@ -233,8 +353,27 @@ function Get-Layout {
     }
 }
 
+# Gives the agent's key (32-bit view) back to Administrators when a case
+# locked it: the owner (Administrators, who made it) may always change its
+# list, so the list is replaced by one that lets Administrators delete it.
+function Unlock-AgentKey {
+    $base = [Microsoft.Win32.RegistryKey]::OpenBaseKey('LocalMachine', 'Registry32')
+    try {
+        $key = $base.OpenSubKey($AgentKeyPath, [Microsoft.Win32.RegistryKeyPermissionCheck]::Default,
+            [System.Security.AccessControl.RegistryRights]::ChangePermissions)
+        if (-not $key) { return }
+        $acl = New-Object System.Security.AccessControl.RegistrySecurity
+        $acl.SetAccessRuleProtection($false, $false)
+        $acl.AddAccessRule((New-Object System.Security.AccessControl.RegistryAccessRule('S-1-5-32-544', 'FullControl', 'ContainerInherit', 'None', 'Allow')))
+        $key.SetAccessControl($acl)
+        $key.Dispose()
+    } finally {
+        $base.Dispose()
+    }
+}
+
 # Removes links first (cmd's rmdir removes a link, never what it leads to),
-# then the folders, the key and the user.
+# then the folders and the key (unlocked first).
 function Reset-Machine {
     param($Layout)
     foreach ($root in $Layout.Vendor, $Layout.Moved, $Layout.Victim) {
@@ -250,7 +389,11 @@ function Reset-Machine {
             }
         }
     }
+    Unlock-AgentKey
     & reg.exe delete "HKLM\SOFTWARE\Morvane Security" /f /reg:32 2>$null | Out-Null
+    if ([Microsoft.Win32.RegistryKey]::OpenBaseKey('LocalMachine', 'Registry32').OpenSubKey('SOFTWARE\Morvane Security')) {
+        throw "HKLM\SOFTWARE\Morvane Security (32-bit view) could not be deleted: later cases would start from it"
+    }
 }
 
 function New-AgentKey {
@@ -274,6 +417,16 @@ function New-AgentFolders {
     if ($BlockInheritance) {
         & icacls.exe $Layout.Agent /inheritance:d /c /l /q | Out-Null
     }
+}
+
+# A junction made by the standard user (through a one-time task, with the
+# user's own token); fails the case unless a junction is there afterwards.
+function New-UserJunction {
+    param([string]$Path, [string]$Target, [string]$Work, [pscredential]$User)
+    $run = Invoke-OnceAs -Program "$env:SystemRoot\System32\cmd.exe" -Arguments "/c mklink /J `"$Path`" `"$Target`"" -Work $Work -User $User
+    $item = Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
+    $problem = Get-LinkProblem -Path $Path -Run $run -Item $item
+    if ($problem) { throw $problem }
 }
 
 function New-Link {
@@ -304,6 +457,139 @@ public static class AcceptanceHolder {
     }
 }
 
+# "Log on as a batch job" (SeBatchLogonRight), which a task that runs with
+# a stored password needs and which client Windows gives only to
+# Administrators, Backup Operators and Performance Log Users: given to the
+# standard user for the run through LsaAddAccountRights, taken away through
+# LsaRemoveAccountRights.
+function Initialize-Rights {
+    if (-not ('AcceptanceRights' -as [type])) {
+        Add-Type -TypeDefinition @'
+using System;
+using System.Runtime.InteropServices;
+public static class AcceptanceRights {
+    [StructLayout(LayoutKind.Sequential)]
+    struct LsaString { public ushort Length; public ushort MaximumLength; public IntPtr Buffer; }
+    [StructLayout(LayoutKind.Sequential)]
+    struct LsaObjectAttributes { public int Length; public IntPtr RootDirectory; public IntPtr ObjectName; public uint Attributes; public IntPtr SecurityDescriptor; public IntPtr SecurityQualityOfService; }
+    [DllImport("advapi32.dll")]
+    static extern uint LsaOpenPolicy(IntPtr system, ref LsaObjectAttributes attributes, uint access, out IntPtr policy);
+    [DllImport("advapi32.dll")]
+    static extern uint LsaAddAccountRights(IntPtr policy, byte[] sid, LsaString[] rights, uint count);
+    [DllImport("advapi32.dll")]
+    static extern uint LsaRemoveAccountRights(IntPtr policy, byte[] sid, bool all, LsaString[] rights, uint count);
+    [DllImport("advapi32.dll")]
+    static extern uint LsaClose(IntPtr policy);
+    [DllImport("advapi32.dll")]
+    static extern int LsaNtStatusToWinError(uint status);
+    // Gives (add) or takes away one right; the Windows error, 0 when done.
+    public static int Change(byte[] sid, string right, bool add) {
+        LsaObjectAttributes attributes = new LsaObjectAttributes();
+        attributes.Length = Marshal.SizeOf(typeof(LsaObjectAttributes));
+        IntPtr policy;
+        // POLICY_LOOKUP_NAMES | POLICY_CREATE_ACCOUNT
+        uint status = LsaOpenPolicy(IntPtr.Zero, ref attributes, 0x800 | 0x10, out policy);
+        if (status != 0) return LsaNtStatusToWinError(status);
+        LsaString name = new LsaString();
+        name.Buffer = Marshal.StringToHGlobalUni(right);
+        name.Length = (ushort)(right.Length * 2);
+        name.MaximumLength = (ushort)(name.Length + 2);
+        try {
+            LsaString[] rights = new LsaString[] { name };
+            status = add ? LsaAddAccountRights(policy, sid, rights, 1) : LsaRemoveAccountRights(policy, sid, false, rights, 1);
+            return status == 0 ? 0 : LsaNtStatusToWinError(status);
+        } finally {
+            Marshal.FreeHGlobal(name.Buffer);
+            LsaClose(policy);
+        }
+    }
+}
+'@
+    }
+}
+
+function Set-BatchLogonRight {
+    param([string]$Sid, [bool]$Granted)
+    Initialize-Rights
+    $identifier = New-Object Security.Principal.SecurityIdentifier $Sid
+    $bytes = New-Object byte[] $identifier.BinaryLength
+    $identifier.GetBinaryForm($bytes, 0)
+    $status = [AcceptanceRights]::Change($bytes, 'SeBatchLogonRight', $Granted)
+    # 2 (ERROR_FILE_NOT_FOUND): the account held no rights to take away.
+    if ($status -ne 0 -and -not (-not $Granted -and $status -eq 2)) {
+        throw "$(if ($Granted) { 'giving' } else { 'taking away' }) SeBatchLogonRight for $Sid failed: Windows error $status"
+    }
+}
+
+# PowerShell remoting for the remote-run case, turned on only where it is off:
+# what was there before, to put back; nothing when remoting already answered.
+function Enable-LoopbackRemoting {
+    try {
+        Test-WSMan -ComputerName localhost -ErrorAction Stop | Out-Null
+        return $null
+    } catch {
+        Write-Verbose "remoting is off ($($_.Exception.Message)); turning it on for the run"
+    }
+    $service = Get-Service -Name WinRM
+    $before = [pscustomobject]@{
+        StartType = "$((Get-CimInstance Win32_Service -Filter "Name='WinRM'").StartMode)"
+        Running   = "$($service.Status)" -eq 'Running'
+        Firewall  = @(Get-NetFirewallRule -Name 'WINRM-HTTP-In-TCP*' -ErrorAction SilentlyContinue | ForEach-Object { [pscustomobject]@{ Name = $_.Name; Enabled = "$($_.Enabled)" } })
+        Filter    = (Get-ItemProperty -Path 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\System' -Name LocalAccountTokenFilterPolicy -ErrorAction SilentlyContinue)
+    }
+    Enable-PSRemoting -SkipNetworkProfileCheck -Force | Out-Null
+    $before
+}
+
+# Undoes Enable-LoopbackRemoting: Disable-PSRemoting takes network access away
+# from the session configurations; the listener it made is removed, the
+# firewall rules, the token filter value and the WinRM service are put back.
+function Restore-Remoting {
+    param($Before)
+    if (-not $Before) { return }
+    Disable-PSRemoting -Force -WarningAction SilentlyContinue
+    Get-ChildItem -Path WSMan:\localhost\Listener -ErrorAction SilentlyContinue | Remove-Item -Recurse -Force
+    foreach ($rule in $Before.Firewall) {
+        Set-NetFirewallRule -Name $rule.Name -Enabled $rule.Enabled
+    }
+    $system = 'HKLM:\SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\System'
+    if ($Before.Filter) {
+        Set-ItemProperty -Path $system -Name LocalAccountTokenFilterPolicy -Value $Before.Filter.LocalAccountTokenFilterPolicy
+    } else {
+        Remove-ItemProperty -Path $system -Name LocalAccountTokenFilterPolicy -ErrorAction SilentlyContinue
+    }
+    if (-not $Before.Running) { Stop-Service -Name WinRM -Force }
+    $startType = @{ Auto = 'Automatic'; Manual = 'Manual'; Disabled = 'Disabled' }[$Before.StartType]
+    if ($startType) { Set-Service -Name WinRM -StartupType $startType }
+}
+
+# The kit's test signing certificate, trusted by the machine for the run:
+# its root store (the chain ends in it) and its publishers (AllSigned runs a
+# trusted publisher's script without asking). Its thumbprint.
+function Add-TestSigner {
+    param([string]$Certificate)
+    $signer = New-Object Security.Cryptography.X509Certificates.X509Certificate2 $Certificate
+    foreach ($name in 'Root', 'TrustedPublisher') {
+        $store = New-Object Security.Cryptography.X509Certificates.X509Store $name, 'LocalMachine'
+        $store.Open('ReadWrite')
+        try { $store.Add($signer) } finally { $store.Close() }
+    }
+    $signer.Thumbprint
+}
+
+function Remove-TestSigner {
+    param([string]$Thumbprint)
+    foreach ($name in 'Root', 'TrustedPublisher') {
+        $store = New-Object Security.Cryptography.X509Certificates.X509Store $name, 'LocalMachine'
+        $store.Open('ReadWrite')
+        try {
+            foreach ($found in @($store.Certificates.Find('FindByThumbprint', $Thumbprint, $false))) { $store.Remove($found) }
+        } finally {
+            $store.Close()
+        }
+    }
+}
+
 # Runs a program once through a one-time task, as SYSTEM or as the given
 # user, with its output captured through cmd.exe; its exit status and lines.
 # While it runs, During is called again and again (the rename race).
@@ -326,10 +612,15 @@ function Invoke-OnceAs {
     try {
         Start-ScheduledTask -TaskName $name
         $during = @()
+        # A task that cannot log its user on may stay "has not yet run".
+        $deadline = (Get-Date).AddMinutes(10)
         do {
             if ($During) { $during += & $During } else { Start-Sleep -Milliseconds 100 }
             $info = Get-ScheduledTaskInfo -TaskName $name
             $state = (Get-ScheduledTask -TaskName $name).State
+            if ((Get-Date) -gt $deadline) {
+                throw "the one-time task running $Program $Arguments had not ended after 10 minutes (state $state, last result $($info.LastTaskResult))"
+            }
         } while ("$state" -eq 'Running' -or "$state" -eq 'Queued' -or $info.LastTaskResult -eq 0x41303 -or $info.LastTaskResult -eq 0x41301)
         [pscustomobject]@{
             Status = [long]$info.LastTaskResult
@@ -373,15 +664,20 @@ $Questions = @(
     'What backup semantics grant when Downloads'' list shuts everyone out.'
     'That a rename of Downloads fails while the tool holds it.'
     'Whether each deployment script gives the right answer on Windows PowerShell 5.1.'
+    'Whether the walk changes a file hard-linked into Downloads wherever its other name lies.'
+    'Whether the remote run repairs a computer over PowerShell remoting and reports it.'
+    'Whether Windows finds the signed copies Valid and runs them under AllSigned, and refuses an unsigned copy.'
+    'Whether the audit reports what a user keeps: a Downloads the user owns, and a file that keeps a CREATOR OWNER entry mapped to the user after an owner change.'
 )
 $InProgramData = 'What happens to a Downloads that inherits from ProgramData.'
 
 $Cases = @(
-    @{ Name = 'stock-layout-inheriting-from-programdata'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True'; Exposure = 'inherited from a folder above' }
+    @{ Name = 'stock-layout-inheriting-from-programdata'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True'; Exposure = @{ Kind = 'Access'; Path = '.'; Sid = 'S-1-5-32-545' } }
         Answers = @($Questions[0], $InProgramData, $Questions[8]); Setup = { param($L) New-AgentFolders $L } }
     @{ Name = 'agent-folder-blocks-inheritance'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True' }
         Answers = @($Questions[0], $Questions[8]); Setup = { param($L) New-AgentFolders $L -BlockInheritance } }
-    @{ Name = 'children-of-every-kind'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; ChildrenReached = $true; Exposure = 'owns this item inside Downloads', 'an explicit entry inside Downloads' }
+    @{ Name = 'children-of-every-kind'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; ChildrenReached = $true
+            Exposure = @{ Kind = 'Access'; Path = 'user-owned'; Sid = 'user' }, @{ Kind = 'Access'; Path = 'explicit'; Sid = 'S-1-5-32-545' } }
         Answers = @($Questions[1], $Questions[2]); Children = 'inheriting', 'explicit', 'user-owned', 'held.txt'
         Setup = {
             param($L, $U)
@@ -403,27 +699,32 @@ $Cases = @(
         Setup = {
             param($L, $U, $W)
             New-Item -ItemType Directory -Force -Path (Join-Path $L.Victim 'Morvane Devices Agent\Downloads') | Out-Null
-            Invoke-OnceAs -Program "$env:SystemRoot\System32\cmd.exe" -Arguments "/c mklink /J `"$($L.Vendor)`" `"$($L.Victim)`"" -Work $W -User $U | Out-Null
-            if (-not (Test-Path -LiteralPath $L.Vendor)) { throw 'the standard user could not make the junction' }
+            New-UserJunction -Path $L.Vendor -Target $L.Victim -Work $W -User $U
         } }
     # A junction a standard user made inside Downloads (Redirection Guard's
     # concern) and a symbolic link an administrator made (not its concern),
     # both leading to the victim, which must stay as it was.
-    @{ Name = 'links-inside-downloads-to-a-victim'; Expect = @{ Status = 0; Repaired = $true; Exposure = 'a junction, symbolic link or mount point inside Downloads' }
+    @{ Name = 'links-inside-downloads-to-a-victim'; Expect = @{ Status = 0; Repaired = $true; Exposure = @{ Kind = 'Link'; Path = 'junction' }, @{ Kind = 'Link'; Path = 'symlink' } }
         Answers = @($Questions[4]); Victim = $true
         Setup = {
             param($L, $U, $W)
             New-AgentFolders $L
             New-Item -ItemType Directory -Force -Path $L.Victim | Out-Null
-            Invoke-OnceAs -Program "$env:SystemRoot\System32\cmd.exe" -Arguments "/c mklink /J `"$(Join-Path $L.Downloads 'junction')`" `"$($L.Victim)`"" -Work $W -User $U | Out-Null
+            New-UserJunction -Path (Join-Path $L.Downloads 'junction') -Target $L.Victim -Work $W -User $U
             New-Link Symbolic (Join-Path $L.Downloads 'symlink') $L.Victim
         } }
-    @{ Name = 'hard-link-inside-downloads'; Expect = @{ Status = 0; Repaired = $true; Exposure = 'a file with more than one name' }
-        Answers = @(); Victim = $true
+    # The victim folder lets only SYSTEM and Administrators in; its file's
+    # other name inside Downloads is that same file, which the walk gives
+    # Downloads' inheritable entries (Users among them): the victim folder
+    # stays as it was, the file's inherited entries change, its explicit ones
+    # stay, and the audit names it.
+    @{ Name = 'hard-link-inside-downloads'; Expect = @{ Status = 0; Repaired = $true; LinkedRewritten = $true; Exposure = @{ Kind = 'HardLink'; Path = 'secret.txt' } }
+        Answers = @($Questions[9]); Victim = $true; Linked = 'secret.txt'
         Setup = {
             param($L)
             New-AgentFolders $L
             New-Item -ItemType Directory -Force -Path $L.Victim | Out-Null
+            Set-Sddl $L.Victim 'O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)'
             Set-Content -LiteralPath (Join-Path $L.Victim 'secret.txt') -Value 'secret'
             New-Link Hard (Join-Path $L.Downloads 'secret.txt') (Join-Path $L.Victim 'secret.txt')
         } }
@@ -436,18 +737,65 @@ $Cases = @(
         Setup = { param($L) New-AgentFolders $L; Set-Sddl $L.Downloads 'O:BAD:P(D;OICI;FA;;;SY)(A;OICI;FA;;;BA)' } }
     @{ Name = 'half-done-empty-protected-list'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true }
         Answers = @($Questions[1], $Questions[6]); Setup = { param($L) New-AgentFolders $L; Set-Sddl $L.Downloads 'O:BAD:P' } }
-    @{ Name = 'agent-key-system-may-only-read'; Expect = @{ Status = 0; Repaired = $false; Applies = 'False'; Exposure = 'the tool opens this key for full access' }
+    @{ Name = 'agent-key-system-may-only-read'; Expect = @{ Status = 0; Repaired = $false; Applies = 'False'; Exposure = @{ Kind = 'Key' } }
         Answers = @($Questions[8]); KeyReadOnly = $true; Setup = { param($L) New-AgentFolders $L } }
     # The key does not open for full access: one line on standard output, status 0.
     @{ Name = 'run-as-a-standard-user'; Expect = @{ Status = 0; Repaired = $false }
         Answers = @(); AsUser = $true; Setup = { param($L) New-AgentFolders $L } }
+    # The standard user owns Downloads itself: the tool changes no owner, and
+    # an owner may always change the list, which the audit must name.
+    @{ Name = 'downloads-owned-by-a-user'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true
+            Exposure = @{ Kind = 'Access'; Path = '.'; Sid = 'user'; Allows = 'change permissions' } }
+        Answers = @($Questions[12])
+        Setup = { param($L, $U) New-AgentFolders $L; & icacls.exe $L.Downloads /setowner $U.UserName /c /q | Out-Null } }
+    # After the repair, the user makes a file in a folder inside Downloads
+    # that the user may write: it inherits Downloads' CREATOR OWNER entry,
+    # which Windows maps to the user's SID. An administrator then takes
+    # ownership; the mapped inherited entry stays, and the audit must name it.
+    @{ Name = 'user-file-keeps-creator-owner-entry-after-owner-change'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true
+            Exposure = @{ Kind = 'Access'; Path = 'drop\user-file.txt'; Sid = 'user' } }
+        Answers = @($Questions[12])
+        Setup = { param($L) New-AgentFolders $L }
+        AfterRun = {
+            param($L, $U, $W)
+            $drop = Join-Path $L.Downloads 'drop'
+            New-Item -ItemType Directory -Path $drop | Out-Null
+            & icacls.exe $drop /grant '*S-1-5-32-545:(OI)(CI)M' /c /q | Out-Null
+            $file = Join-Path $drop 'user-file.txt'
+            # The caret keeps the redirection for the inner cmd.exe, not the one that captures output.
+            $made = Invoke-OnceAs -Program "$env:SystemRoot\System32\cmd.exe" -Arguments "/c echo user^> `"$file`"" -Work $W -User $U
+            if ($made.Status -ne 0 -or -not (Test-Path -LiteralPath $file)) {
+                throw "the standard user could not make $file (status $($made.Status)): is the user allowed to log on as a batch job?"
+            }
+            & icacls.exe $file /setowner '*S-1-5-32-544' /c /q | Out-Null
+            if ($LASTEXITCODE -ne 0) { throw "icacls /setowner on $file failed with status $LASTEXITCODE" }
+        } }
+    # The same repair through Invoke-DownloadsPermissions.ps1 over loopback
+    # remoting, as an administrator runs it on many computers.
+    @{ Name = 'remote-run-over-loopback'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true
+            Remote = @{ ExitStatus = 0; Repaired = $true; Applies = $true } }
+        Answers = @($Questions[10], $Questions[8]); Remote = $true; Setup = { param($L) New-AgentFolders $L } }
+    # The kit's signed copies: Valid for Get-AuthenticodeSignature; detection
+    # and the audit run under AllSigned; the unsigned detection is refused.
+    @{ Name = 'signed-scripts-under-allsigned'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; Signed = $true }
+        Answers = @($Questions[11]); Signed = $true; Setup = { param($L) New-AgentFolders $L } }
 )
 
-# Runs one case: its state, the tool, the scripts; what it saw.
+# Runs a script under Windows PowerShell 5.1 as SYSTEM with the given
+# execution policy for that process; its status and lines.
+function Invoke-ScriptOnce {
+    param([string]$Script, [string]$Arguments = '', [string]$Policy = 'Bypass', [string]$Work)
+    $ps = "$env:SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe"
+    Invoke-OnceAs -Program $ps -Arguments "-NoProfile -NonInteractive -ExecutionPolicy $Policy -File `"$Script`" $Arguments" -Work $Work
+}
+
+# Runs one case: its state, the tool, the scripts; what it saw. What the case
+# made is removed afterwards, also when it failed.
 function Invoke-Case {
-    param($Definition, $Layout, [string]$Kit, [string]$Work, [pscredential]$User)
-    $seen = @{ Status = $null; StdErr = @(); Downloads = @{}; Children = @{}; Untouched = @{}; InPlace = $null
-        Applies = $null; Exposure = @(); ProgramFiles = (Get-Sddl $Layout.ProgramFiles); Note = $null; Error = $null }
+    param($Definition, $Layout, [string]$Kit, [string]$Work, [pscredential]$User, [string]$UserSid)
+    $seen = @{ Status = $null; StdErr = @(); Downloads = @{}; Children = @{}; Untouched = @{}; Linked = @{}; InPlace = $null
+        Applies = $null; Exposure = @(); ProgramFiles = (Get-Sddl $Layout.ProgramFiles); Note = $null; Error = $null
+        DownloadsPath = $Layout.Downloads; UserSid = $UserSid; Remote = $null; Signatures = @(); AllSigned = @{} }
     $held = [IntPtr]::Zero
     try {
         Reset-Machine $Layout
@@ -457,41 +805,68 @@ function Invoke-Case {
         $children = @($Definition['Children'] | Where-Object { $_ })
         foreach ($child in $children) { $seen.Children[$child] = @{ Before = Get-Sddl (Join-Path $Layout.Downloads $child) } }
         if ($Definition['Victim']) { $seen.Untouched[$Layout.Victim] = @{ Before = Get-Sddl $Layout.Victim } }
+        foreach ($name in @($Definition['Linked'] | Where-Object { $_ })) {
+            $seen.Linked[(Join-Path $Layout.Victim $name)] = @{ Before = Get-Sddl (Join-Path $Layout.Victim $name) }
+        }
         if ($Definition['Hold']) {
             Initialize-Holder
             $target = if ($Definition.Hold['Child']) { Join-Path $Layout.Downloads $Definition.Hold.Child } else { $Layout.Downloads }
             $held = [AcceptanceHolder]::Hold($target, $Definition.Hold.Access, $Definition.Hold.Share)
         }
         $exe = Join-Path $Kit 'DownloadsPermissions.exe'
-        $during = if ($Definition['Race']) { { Test-RenameDownloads $Layout } } else { $null }
-        $credential = if ($Definition['AsUser']) { $User } else { $null }
-        $run = Invoke-OnceAs -Program $exe -Work $Work -User $credential -During $during
-        $seen.Status = $run.Status
-        $seen.StdErr = $run.StdErr
-        if ($Definition['Race']) {
-            $tally = $run.During | Group-Object | ForEach-Object { "$($_.Count) x $($_.Name)" }
-            $seen.Note = "rename attempts during the run: $($tally -join ', ')"
+        if ($Definition['Remote']) {
+            $remote = @{ ComputerName = 'localhost'; Path = $exe; Sha256 = (Get-FileHash -LiteralPath $exe -Algorithm SHA256).Hash }
+            $row = @{ First = 1; Property = @('ComputerName', 'ExitStatus', 'Meaning', 'Applies', 'Repaired', 'Exposure') }
+            $seen.Remote = & (Join-Path $Kit 'Invoke-DownloadsPermissions.ps1') @remote | Select-Object @row
+            $seen.Status = if ($seen.Remote) { $seen.Remote.ExitStatus } else { $null }
+        } else {
+            $during = if ($Definition['Race']) { { Test-RenameDownloads $Layout } } else { $null }
+            $credential = if ($Definition['AsUser']) { $User } else { $null }
+            $run = Invoke-OnceAs -Program $exe -Work $Work -User $credential -During $during
+            $seen.Status = $run.Status
+            $seen.StdErr = $run.StdErr
+            if ($Definition['Race']) {
+                $tally = $run.During | Group-Object | ForEach-Object { "$($_.Count) x $($_.Name)" }
+                $seen.Note = "rename attempts during the run: $($tally -join ', ')"
+            }
         }
         if ($held -ne [IntPtr]::Zero) { [void][AcceptanceHolder]::CloseHandle($held); $held = [IntPtr]::Zero }
         $seen.Downloads.After = Get-Sddl $Layout.Downloads
         foreach ($child in $children) { $seen.Children[$child].After = Get-Sddl (Join-Path $Layout.Downloads $child) }
         foreach ($path in @($seen.Untouched.Keys)) { $seen.Untouched[$path].After = Get-Sddl $path }
+        foreach ($path in @($seen.Linked.Keys)) { $seen.Linked[$path].After = Get-Sddl $path }
         if ($seen.Children.ContainsKey('user-owned')) {
-            $sid = (New-Object Security.Principal.NTAccount $User.UserName).Translate([Security.Principal.SecurityIdentifier]).Value
-            $mapped = @(Split-Dacl $seen.Children['user-owned'].After | Where-Object { $_.Inherited -and $_.Text -like "*;$sid)" })
+            $mapped = @(Split-Dacl $seen.Children['user-owned'].After | Where-Object { $_.Inherited -and $_.Text -like "*;$UserSid)" })
             $seen.Note = "the user-owned child carries for its owner: $(@($mapped.Text) -join '')"
         }
+        if ($Definition['AfterRun']) { & $Definition.AfterRun $Layout $User $Work }
 
-        $ps = "$env:SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe"
-        $detect = Invoke-OnceAs -Program $ps -Arguments "-NoProfile -ExecutionPolicy Bypass -File `"$(Join-Path $Kit 'Test-DownloadsPermissions.ps1')`"" -Work $Work
+        $detect = Invoke-ScriptOnce -Script (Join-Path $Kit 'Test-DownloadsPermissions.ps1') -Work $Work
         $seen.InPlace = [bool]($detect.StdOut | Where-Object { "$_".Trim() })
-        $applies = Invoke-OnceAs -Program $ps -Arguments "-NoProfile -ExecutionPolicy Bypass -File `"$(Join-Path $Kit 'Test-DownloadsPermissionsApplies.ps1')`"" -Work $Work
+        $applies = Invoke-ScriptOnce -Script (Join-Path $Kit 'Test-DownloadsPermissionsApplies.ps1') -Work $Work
         $seen.Applies = (@($applies.StdOut) -join '').Trim()
-        $seen.Exposure = @(& (Join-Path $Kit 'Get-DownloadsExposure.ps1') -Summary:$false | ForEach-Object { $_.Why })
+        $finding = @{ Property = @('Kind', 'Path', 'Sid', 'Allows', 'Why') }
+        $seen.Exposure = @(& (Join-Path $Kit 'Get-DownloadsExposure.ps1') -Summary:$false | Select-Object @finding)
+
+        if ($Definition['Signed']) {
+            $seen.Signatures = @(Get-ChildItem -LiteralPath $Kit -File | Where-Object { $_.Name -like '*.signed.ps1' -or $_.Name -like '*.signed.exe' } |
+                    ForEach-Object {
+                        $signature = Get-AuthenticodeSignature -LiteralPath $_.FullName
+                        [pscustomobject]@{ Path = $_.Name; Status = "$($signature.Status)"; Message = $signature.StatusMessage }
+                    })
+            $seen.AllSigned.detection = Invoke-ScriptOnce -Script (Join-Path $Kit 'Test-DownloadsPermissions.signed.ps1') -Policy AllSigned -Work $Work
+            $seen.AllSigned.audit = Invoke-ScriptOnce -Script (Join-Path $Kit 'Get-DownloadsExposure.signed.ps1') -Arguments '-Summary' -Policy AllSigned -Work $Work
+            $seen.AllSigned.unsigned = Invoke-ScriptOnce -Script (Join-Path $Kit 'Test-DownloadsPermissions.ps1') -Policy AllSigned -Work $Work
+        }
     } catch {
         $seen.Error = "$($_.Exception.Message) (at $($_.InvocationInfo.PositionMessage))"
     } finally {
         if ($held -ne [IntPtr]::Zero) { [void][AcceptanceHolder]::CloseHandle($held) }
+        try {
+            Reset-Machine $Layout
+        } catch {
+            $seen.Error = (@($seen.Error, "what the case made could not be removed: $($_.Exception.Message)") | Where-Object { $_ }) -join '; '
+        }
     }
     $seen
 }
@@ -516,19 +891,47 @@ New-Item -ItemType Directory -Path $work | Out-Null
 & icacls.exe $work /grant '*S-1-5-32-545:(OI)(CI)M' /q | Out-Null   # the standard user's run writes its output here
 
 $password = 'Pa1!' + [guid]::NewGuid().ToString('N')
-& net.exe user $UserName $password /add /y | Out-Null
-$user = New-Object pscredential ".\$UserName", (ConvertTo-SecureString $password -AsPlainText -Force)
 $layout = Get-Layout
-$runs = foreach ($definition in $Cases) {
-    if ($Case -and $Case -notcontains $definition.Name) { continue }
-    Write-Host "case $($definition.Name)"
-    $seen = Invoke-Case -Definition $definition -Layout $layout -Kit $Kit -Work $work -User $user
-    [pscustomobject]@{ Name = $definition.Name; Answers = $definition.Answers; Seen = $seen
-        Failures = @(Compare-Observation -Expect $definition.Expect -Seen $seen) }
+$selected = @($Cases | Where-Object { -not $Case -or $Case -contains $_.Name })
+$userMade = $false
+$userSid = $null
+$remoting = $null
+$signer = $null
+$runs = @()
+try {
+    & net.exe user $UserName $password /add /y | Out-Null
+    if ($LASTEXITCODE -ne 0) { throw "net user $UserName /add failed with status $LASTEXITCODE" }
+    $userMade = $true
+    $user = New-Object pscredential ".\$UserName", (ConvertTo-SecureString $password -AsPlainText -Force)
+    $userSid = (New-Object Security.Principal.NTAccount $UserName).Translate([Security.Principal.SecurityIdentifier]).Value
+    Set-BatchLogonRight -Sid $userSid -Granted $true
+    if ($selected | Where-Object { $_['Remote'] }) {
+        $remoting = Enable-LoopbackRemoting
+    }
+    $certificate = Join-Path $Kit 'acceptance\test-signer.cer'
+    if (($selected | Where-Object { $_['Signed'] }) -and (Test-Path -LiteralPath $certificate)) {
+        $signer = Add-TestSigner -Certificate $certificate
+    }
+    $runs = @(foreach ($definition in $selected) {
+            Write-Host "case $($definition.Name)"
+            $seen = Invoke-Case -Definition $definition -Layout $layout -Kit $Kit -Work $work -User $user -UserSid $userSid
+            [pscustomobject]@{ Name = $definition.Name; Answers = $definition.Answers; Seen = $seen
+                Failures = @(Compare-Observation -Expect $definition.Expect -Seen $seen) }
+        })
+} finally {
+    # Each step on its own, so that one that fails does not leave the rest.
+    $undo = @(
+        { Reset-Machine $layout }
+        { if ($signer) { Remove-TestSigner -Thumbprint $signer } }
+        { Restore-Remoting -Before $remoting }
+        { if ($userSid) { Set-BatchLogonRight -Sid $userSid -Granted $false } }
+        { if ($userMade) { & net.exe user $UserName /delete | Out-Null } }
+        { Remove-Item -LiteralPath $work -Recurse -Force }
+    )
+    foreach ($step in $undo) {
+        try { & $step } catch { Write-Warning "undoing the run's changes: $($_.Exception.Message); this machine keeps that change" }
+    }
 }
-Reset-Machine $layout
-& net.exe user $UserName /delete | Out-Null
-Remove-Item -LiteralPath $work -Recurse -Force
 
 $machine = "$((Get-CimInstance Win32_OperatingSystem).Caption) $([Environment]::OSVersion.Version), PowerShell $($PSVersionTable.PSVersion)"
 Format-AcceptanceReport -Runs $runs -Questions $Questions -Machine $machine | Set-Content -Encoding UTF8 -LiteralPath (Join-Path $Results 'acceptance.md')
