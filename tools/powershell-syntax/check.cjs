@@ -117,7 +117,7 @@ async function main() {
     const code = source.code.replace(/^\uFEFF/, '');
     const tree = parser.parse(code);
     for (const node of syntaxErrors(tree.rootNode)) {
-      const near = code.slice(node.startIndex, node.startIndex + 40).split('\n')[0];
+      const near = code.slice(node.startIndex, node.startIndex + 40).split(/\r?\n/)[0];
       report(source, node, node.isMissing ? `missing ${node.type}` : `syntax error near '${near}'`);
       failures += 1;
     }
