@@ -288,8 +288,10 @@ Describe 'The exposure audit' {
 Describe 'The -Summary line for Intune Remediations' {
     It 'is <Line> with status <Status>' -ForEach @(
         @{ Findings = @(); Line = 'no exposure found'; Status = 0 }
-        @{ Findings = @(@{ Why = 'may change this item inside Downloads: as its owner' }, @{ Why = 'may change this item inside Downloads: through an explicit entry' }, @{ Why = 'a file with more than one name: x' })
-            Line = '3 exposure finding(s): 2 x may change this item inside Downloads; 1 x a file with more than one name'; Status = 1 }
+        @{ Findings = @(@{ Kind = 'Access'; Why = 'may change this item inside Downloads: as its owner' }, @{ Kind = 'Access'; Why = 'may change this item inside Downloads: through an explicit entry' }, @{ Kind = 'HardLink'; Why = 'a file with more than one name: x' })
+            Line = '3 exposure finding(s), everything seen: 2 x may change this item inside Downloads; 1 x a file with more than one name'; Status = 1 }
+        @{ Findings = @(@{ Kind = 'NotSeen'; Why = 'not seen: the walk inside Downloads stopped early' })
+            Line = '1 exposure finding(s), not everything seen: 1 x not seen'; Status = 1 }
     ) {
         $verdict = Format-ExposureSummary @($Findings | ForEach-Object { [pscustomobject]$_ })
         $verdict.Line | Should -Be $Line

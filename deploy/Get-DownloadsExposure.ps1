@@ -55,7 +55,8 @@
 
 .PARAMETER Summary
     For Intune Remediations (detection-only): prints one line and exits 1 when
-    anything is found, prints "no exposure found" and exits 0 when not.
+    anything is found (saying whether everything was seen), prints "no
+    exposure found" and exits 0 when not (then everything was seen).
     Remediations pass no arguments, so the script answers this way by itself
     where it runs as SYSTEM outside a console and outside a remote session, as
     the Intune Management Extension runs it; -Summary:$false there gives the
@@ -593,7 +594,8 @@ function Format-ExposureSummary {
     }
     $kinds = @($found | Group-Object -Property { ($_.Why -split '[:;.]')[0] } | Sort-Object -Property Count -Descending |
             ForEach-Object { '{0} x {1}' -f $_.Count, $_.Name })
-    [pscustomobject]@{ Line = "$($found.Count) exposure finding(s): $($kinds -join '; ')"; Status = 1 }
+    $seen = if (@($found | Where-Object { $_.Kind -eq 'NotSeen' }).Count) { 'not everything seen' } else { 'everything seen' }
+    [pscustomobject]@{ Line = "$($found.Count) exposure finding(s), $seen`: $($kinds -join '; ')"; Status = 1 }
 }
 
 # Dot-sourced (as the tests do), the script only defines its functions.
