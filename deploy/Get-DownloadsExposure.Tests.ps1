@@ -18,6 +18,8 @@ BeforeAll {
         $inherited = if ($Clean) { @() } else { $ProgramDataInherited }
         $machine.ProgramFiles = $ProgramFiles
         $machine.Facts = @{
+            'C:\ProgramData'         = New-Folder 'C:\ProgramData' -Entries $ProgramDataList
+            'C:\Program Files (x86)' = New-Folder 'C:\Program Files (x86)' -Entries $ProgramFiles
             $vendor    = New-Folder $vendor -Entries $ProgramDataInherited
             $agent     = New-Folder $agent -Entries ($(if ($Clean) { $ProgramFiles } else { $ProgramDataInherited }))
             $downloads = New-Folder $downloads -Entries ($ProgramFiles + $inherited)
@@ -29,6 +31,7 @@ BeforeAll {
     }
     function Get-Findings([int]$MaxItems = 100) {
         Mock Get-AppDataFolder { 'C:\ProgramData' }
+        Mock Get-ProgramFilesFolder { 'C:\Program Files (x86)' }
         Mock Get-AgentKeyAccess { $machine.Key }
         Mock Resolve-Account { $null }
         Mock Get-ItemFacts {
@@ -75,10 +78,11 @@ BeforeAll {
     }
     function Get-Below([string]$Path) { @($machine.Facts.Keys | Where-Object { $_ -like "$Path\*" }) }
     function Invoke-Remedy([string]$Remedy) {
-        if ($Remedy -like 'Run the tool*') {
-            $facts = $machine.Facts[$downloads]
-            $facts.Entries = @($machine.ProgramFiles) + @($facts.Entries | Where-Object { $_.Inherited })
-            Update-Subtree $downloads
+        foreach ($creation in [regex]::Matches($Remedy, "New-Item -ItemType Directory -Path '((?:[^']|'')*)'")) {
+            $path = $creation.Groups[1].Value.Replace("''", "'")
+            $parent = $path.Substring(0, $path.LastIndexOf('\'))
+            $machine.Facts[$path] = New-Folder $path -Owner $Sids.Administrators -Entries @(Get-InheritedEntries $machine.Facts[$parent].Entries $true $Sids.Administrators)
+            $machine.Children[$parent] = @(@($machine.Children[$parent]) + $path | Where-Object { $_ })
         }
         foreach ($removal in [regex]::Matches($Remedy, "(?:Get-Item|Remove-Item) -LiteralPath '((?:[^']|'')*)'")) {
             $path = $removal.Groups[1].Value.Replace("''", "'")
@@ -99,6 +103,13 @@ BeforeAll {
                 default { throw "no model for icacls $($command.Groups[2].Value)" }
             }
         }
+        # The tool's two writes: the program-files folder's explicit entries,
+        # and inherited ones Windows computes anew, down the tree.
+        if ($Remedy -match '(^|then )[Rr]un the tool') {
+            $facts = $machine.Facts[$downloads]
+            $facts.Entries = @($machine.ProgramFiles) + @(Get-InheritedEntries $machine.Facts[$agent].Entries $true $facts.Owner)
+            Update-Subtree $downloads
+        }
     }
 }
 
@@ -107,30 +118,49 @@ Describe 'The access check' {
         @{ Case = 'the program-files list as Windows 10 and 11 ship it'; Owner = 'S-1-5-18'; Entries = { $ProgramFilesList }; Rights = '' }
         @{ Case = 'the program-files list of earlier builds'; Owner = 'S-1-5-18'; Entries = { $ProgramFilesListEarly }; Rights = '' }
         @{ Case = 'that list below a stock ProgramData'; Owner = 'S-1-5-18'; Entries = { $ProgramFilesList + $ProgramDataInherited }
-            Rights = 'write (create files), append (create folders)' }
+            Rights = 'write (create files), append (create folders), write attributes (an empty folder can be made a junction)' }
         @{ Case = 'a deny ahead of the inherited allow'; Owner = 'S-1-5-18'; Rights = ''
-            Entries = { @(New-Entry $Sids.Users 0x6 -Type Deny) + $ProgramFilesList + $ProgramDataInherited } }
+            Entries = { @(New-Entry $Sids.Users 0x116 -Type Deny) + $ProgramFilesList + $ProgramDataInherited } }
         @{ Case = 'an allow ahead of a deny for the same rights'; Owner = 'S-1-5-18'; Rights = 'write (create files)'
             Entries = { @((New-Entry $Sids.Users 0x2), (New-Entry $Sids.Users 0x2 -Type Deny)) } }
         @{ Case = 'Everyone is denied, Users allowed'; Owner = 'S-1-5-18'; Rights = ''
             Entries = { @((New-Entry $Sids.Everyone 0x10000 -Type Deny), (New-Entry $Sids.Users 0x10000)) } }
         @{ Case = 'a generic write'; Owner = 'S-1-5-18'; Entries = { @(New-Entry $Sids.Users 0x40000000) }
-            Rights = 'write (create files), append (create folders)' }
+            Rights = 'write (create files), append (create folders), write attributes (an empty folder can be made a junction)' }
         @{ Case = 'a generic all'; Owner = 'S-1-5-18'; Entries = { @(New-Entry $Sids.Everyone $GenericAll) }
-            Rights = 'write (create files), append (create folders), delete children, delete, change permissions, take ownership' }
+            Rights = 'write (create files), append (create folders), delete children, write attributes (an empty folder can be made a junction), delete, change permissions, take ownership' }
         @{ Case = 'an inherit-only grant'; Owner = 'S-1-5-18'; Entries = { @(New-Entry $Sids.Users $FullControl -Propagation 2) }; Rights = '' }
         @{ Case = 'the grant goes to CREATOR OWNER itself'; Owner = 'S-1-5-18'; Entries = { @(New-Entry $Sids.CreatorOwner $FullControl) }; Rights = '' }
         @{ Case = 'Users own it'; Owner = 'S-1-5-32-545'; Entries = { $ProgramFilesList }; Rights = 'change permissions' }
         @{ Case = 'Users own it, and OWNER RIGHTS may only read'; Owner = 'S-1-5-32-545'; Rights = ''
             Entries = { @(New-Entry $Sids.OwnerRights $ReadExecute) + $ProgramFilesList } }
-        @{ Case = 'Users own it, and OWNER RIGHTS may modify it'; Owner = 'S-1-5-32-545'; Rights = 'write (create files), append (create folders), delete'
+        @{ Case = 'Users own it, and OWNER RIGHTS may modify it'; Owner = 'S-1-5-32-545'; Rights = 'write (create files), append (create folders), write attributes (an empty folder can be made a junction), delete'
             Entries = { @(New-Entry $Sids.OwnerRights $Modify) } }
         @{ Case = 'Users own it, and an inherit-only OWNER RIGHTS entry is there'; Owner = 'S-1-5-32-545'; Rights = 'change permissions'
             Entries = { @(New-Entry $Sids.OwnerRights $ReadExecute -Propagation 2) + $ProgramFilesList } }
         @{ Case = 'Users own it, and a deny of changing permissions comes too late for the owner'; Owner = 'S-1-5-32-545'; Rights = 'change permissions'
             Entries = { @(New-Entry $Sids.Users 0x40000 -Type Deny) } }
+        @{ Case = 'INTERACTIVE is denied: a user who logs on as a batch job or a service is not'; Owner = 'S-1-5-18'; Rights = 'write (create files), append (create folders), delete'
+            Entries = { @((New-Entry 'S-1-5-4' 0x10006 -Type Deny), (New-Entry $Sids.Users 0x10006)) } }
+        @{ Case = 'a conditional deny, which may not apply'; Owner = 'S-1-5-18'; Rights = 'delete'
+            Entries = { @((New-Entry $Sids.Users 0x10000 -Type ConditionalDeny), (New-Entry $Sids.Users 0x10000)) } }
     ) {
         Get-StandardUserRights $Owner (& $Entries) $true | Should -Be $Rights
+    }
+
+    It 'reads <Case> from a list as Windows holds it' -ForEach @(
+        @{ Case = 'an allow'; Ace = @{ Qualifier = 'AccessAllowed'; Callback = $false; Flags = 0x13 }; Entry = 'Allow False True 3 0' }
+        @{ Case = 'a conditional allow, as a grant'; Ace = @{ Qualifier = 'AccessAllowed'; Callback = $true; Flags = 0x0A }; Entry = 'Allow True False 2 2' }
+        @{ Case = 'a deny, no-propagate'; Ace = @{ Qualifier = 'AccessDenied'; Callback = $false; Flags = 0x06 }; Entry = 'Deny False False 2 1' }
+        @{ Case = 'a conditional deny, as nothing denied'; Ace = @{ Qualifier = 'AccessDenied'; Callback = $true; Flags = 0 }; Entry = 'ConditionalDeny True False 0 0' }
+    ) {
+        $read = ConvertFrom-RawAce ([pscustomobject]($Ace + @{ Sid = 'S-1-5-32-545'; Mask = [long]0x1F01FF }))
+        '{0} {1} {2} {3} {4}' -f $read.Type, $read.Conditional, $read.Inherited, $read.Inheritance, $read.Propagation | Should -Be $Entry
+    }
+
+    It 'refuses an entry of a kind it cannot judge, so that the item is reported as not seen' {
+        { ConvertFrom-RawAce ([pscustomobject]@{ Qualifier = 'Custom'; Callback = $false; Sid = $null; Mask = [long]0; Flags = 0 }) } |
+            Should -Throw -ExpectedMessage '*cannot judge*'
     }
 
     It 'passes CREATOR OWNER to a new child as its owner, mapped, with an inherit-only copy for what lies below' {
@@ -147,27 +177,27 @@ Describe 'The exposure audit' {
         @{ Case = 'the agent folder blocks inheritance and Downloads carries the list'; Clean = $true; Found = @() }
         @{ Case = 'the list of earlier builds was copied'; Clean = $true; ProgramFiles = { $ProgramFilesListEarly }; Found = @() }
         @{ Case = 'Downloads inherits from a stock ProgramData'; Clean = $false
-            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders)') }
+            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction)') }
         @{ Case = 'a user owns Downloads'; Clean = $true
             Facts = { @{ $downloads = New-Folder $downloads -Owner $user -Entries $ProgramFilesList } }
             Found = @("Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 change permissions") }
         @{ Case = 'a user made Downloads below a stock ProgramData before the agent did'; Clean = $false
             Facts = { @{ $downloads = New-Folder $downloads -Owner $user -Entries ($ProgramFilesList + @(Get-InheritedEntries $ProgramDataInherited $true $user)) } }
             Found = @("Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 change permissions"
-                "Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 write (create files), append (create folders), delete children, delete, take ownership"
-                'Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders)') }
+                "Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 write (create files), append (create folders), delete children, write attributes (an empty folder can be made a junction), delete, take ownership"
+                'Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction)') }
         @{ Case = 'an OWNER RIGHTS entry takes the owner''s rights away'; Clean = $true; Found = @()
             Facts = { @{ $downloads = New-Folder $downloads -Owner $user -Entries (@(New-Entry $Sids.OwnerRights $ReadExecute) + $ProgramFilesList) } } }
         @{ Case = 'a deny ahead of an allow'; Clean = $false; Found = @()
-            Facts = { @{ $downloads = New-Folder $downloads -Entries (@(New-Entry $Sids.Users 0x6 -Type Deny) + $ProgramFilesList + $ProgramDataInherited) } } }
+            Facts = { @{ $downloads = New-Folder $downloads -Entries (@(New-Entry $Sids.Users 0x116 -Type Deny) + $ProgramFilesList + $ProgramDataInherited) } } }
         @{ Case = 'a deny entry alone'; Clean = $true; Found = @()
             Facts = { @{ $downloads = New-Folder $downloads -Entries (@(New-Entry $Sids.Everyone $GenericAll -Type Deny) + $ProgramFilesList) } } }
         @{ Case = 'a generic write for Users'; Clean = $true
             Facts = { @{ $downloads = New-Folder $downloads -Entries ($ProgramFilesList + (New-Entry $Sids.Users 0x40000000)) } }
-            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders)') }
+            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction)') }
         @{ Case = 'an inherit-only grant on Downloads'; Clean = $true
             Facts = { @{ $downloads = New-Folder $downloads -Entries ($ProgramFilesList + (New-Entry $Sids.Users 0x40000000 $true -Propagation 2)) } }
-            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders)') }
+            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction)') }
         @{ Case = 'a user''s generic all on the folder above Downloads'; Clean = $true
             Facts = { @{ $agent = New-Folder $agent -Entries ($ProgramFilesList + (New-Entry $user $GenericAll)) } }
             Found = @("Access Morvane Security\Morvane Devices Agent S-1-5-21-1-2-3-1001 delete children, delete, change permissions, take ownership") }
@@ -191,10 +221,10 @@ Describe 'The exposure audit' {
             Found = @('Access Morvane Security\Morvane Devices Agent\Downloads\mine S-1-1-0 delete') }
         @{ Case = 'an inherit-only grant on a folder inside'; Clean = $true; Children = { @{ $downloads = @("$downloads\mine") } }
             Facts = { @{ "$downloads\mine" = New-Child 'mine' -Explicit (New-Entry $Sids.Users $FullControl -Propagation 2) } }
-            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads\mine S-1-5-32-545 write (create files), append (create folders), delete children, delete, change permissions, take ownership') }
+            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads\mine S-1-5-32-545 write (create files), append (create folders), delete children, write attributes (an empty folder can be made a junction), delete, change permissions, take ownership') }
         @{ Case = 'a folder inside inherits the stock create right (reported on Downloads alone)'; Clean = $false; Children = { @{ $downloads = @("$downloads\sub") } }
             Facts = { @{ "$downloads\sub" = New-Child 'sub' } }
-            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders)') }
+            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction)') }
         @{ Case = 'a junction inside'; Clean = $true; Children = { @{ $downloads = @("$downloads\mine") } }
             Facts = { @{ "$downloads\mine" = New-Folder "$downloads\mine" -IsReparsePoint $true } }
             Found = @('Link Morvane Security\Morvane Devices Agent\Downloads\mine  ') }
@@ -212,6 +242,27 @@ Describe 'The exposure audit' {
         @{ Case = 'a folder inside that cannot be listed'; Clean = $true; Children = { @{ $downloads = @("$downloads\mine") } }; Unlistable = @('C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\mine')
             Facts = { @{ "$downloads\mine" = New-Child 'mine' } }
             Found = @('NotSeen Morvane Security\Morvane Devices Agent\Downloads\mine  ') }
+        @{ Case = 'a deny on Downloads itself holds back a grant it passes on'; Clean = $true
+            Facts = { @{ $downloads = New-Folder $downloads -Entries ($ProgramFilesList + (New-Entry $Sids.Users 0xD0046 $true -Inheritance 0 -Type Deny) + (New-Entry $Sids.Users 0xD0046 $true)) } }
+            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), delete children, delete, change permissions, take ownership') }
+        @{ Case = 'INTERACTIVE is denied what Users are allowed'; Clean = $true
+            Facts = { @{ $downloads = New-Folder $downloads -Entries ($ProgramFilesList + (New-Entry 'S-1-5-4' $Modify $true -Type Deny) + (New-Entry $Sids.Users $Modify $true)) } }
+            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction), delete') }
+        @{ Case = 'Users may write the attributes of Downloads'; Clean = $true
+            Facts = { @{ $downloads = New-Folder $downloads -Entries ($ProgramFilesList + (New-Entry $Sids.Users 0x100 -Inheritance 0)) } }
+            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write attributes (an empty folder can be made a junction)') }
+        @{ Case = 'the program-files folder''s own list lets Users delete'; Clean = $true
+            ProgramFiles = { $ProgramFilesList + (New-Entry $Sids.Users 0x10000 -Inheritance 0) }
+            Found = @('Access Morvane Security\Morvane Devices Agent S-1-5-32-545 delete', 'Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 delete') }
+        @{ Case = 'the agent folder is missing and a user owns the vendor folder'; Clean = $true
+            Facts = { @{ $vendor = New-Folder $vendor -Owner $user -Entries $ProgramFilesList; $agent = New-Folder $agent -IsFolder $false; $downloads = New-Folder $downloads -IsFolder $false } }
+            Found = @('Access Morvane Security S-1-5-21-1-2-3-1001 change permissions') }
+        @{ Case = 'Downloads is missing below a stock ProgramData: Users may make it first'; Clean = $false
+            Facts = { @{ $downloads = New-Folder $downloads -IsFolder $false } }
+            Found = @('Access Morvane Security\Morvane Devices Agent S-1-5-32-545 append (create folders)') }
+        @{ Case = 'a name with a trailing dot beside a clean item of the same name'; Clean = $true; Children = { @{ $downloads = @("$downloads\foo", "$downloads\foo.") } }
+            Facts = { @{ "$downloads\foo" = New-Child 'foo' } }
+            Found = @('NotSeen Morvane Security\Morvane Devices Agent\Downloads\foo.  ') }
     ) {
         $row = $_
         $program = if ($row['ProgramFiles']) { & $row.ProgramFiles } else { $ProgramFilesList }
@@ -223,14 +274,18 @@ Describe 'The exposure audit' {
         $findings = @(Get-Findings)
         @($findings | ForEach-Object { Format-Finding $_ } | Sort-Object) | Should -Be @($Found | Sort-Object)
 
-        # Each remedy, applied as written, takes its finding away; together
-        # they leave nothing. What the walk could not see has no remedy here.
-        $fixable = @($findings | Where-Object { $_.Kind -ne 'NotSeen' })
-        foreach ($finding in $fixable) {
+        # Each remedy, applied as written, takes its finding away; followed
+        # as findings come, they leave nothing. What the walk could not see,
+        # and what the program-files folder itself grants, have no remedy here.
+        $fixable = { param($Finding) $Finding.Kind -ne 'NotSeen' -and $Finding.Remedy -notlike 'The program-files folder*' }
+        foreach ($finding in @($findings | Where-Object { & $fixable $_ })) {
             Invoke-Remedy $finding.Remedy
             @(Get-Findings | ForEach-Object { Format-Finding $_ }) | Should -Not -Contain (Format-Finding $finding) -Because "the remedy '$($finding.Remedy)'"
         }
-        if ($fixable.Count -eq $findings.Count) {
+        if (@($findings | Where-Object { -not (& $fixable $_) }).Count -eq 0) {
+            for ($round = 0; $round -lt 5; $round++) {
+                foreach ($finding in @(Get-Findings)) { Invoke-Remedy $finding.Remedy }
+            }
             Get-Findings | Should -BeNullOrEmpty
         }
     }

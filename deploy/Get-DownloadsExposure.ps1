@@ -21,32 +21,44 @@
     may do.
 
     It asks for a standard user's token (Everyone, Users, Authenticated Users,
-    INTERACTIVE, LOCAL), and for each other account that owns or is named in
-    the object's list, together with those groups; never for SYSTEM,
-    Administrators, TrustedInstaller or the CREATOR placeholders. What counts:
+    INTERACTIVE, LOCAL; where an entry names how an account logged on, each
+    way of logging on in turn), and for each other account that owns or is
+    named in the object's list, together with those groups; never for
+    SYSTEM, Administrators, TrustedInstaller or the CREATOR placeholders. It
+    reads the list as Windows holds it: a conditional entry that allows
+    counts as granting, one that denies as denying nothing. What counts:
       - on Downloads and on everything inside it: write (create files),
-        append (create folders), delete, delete children (folders), change
-        permissions (WRITE_DAC) and take ownership (WRITE_OWNER); on Downloads
-        and the folders inside it also what their inherit-only entries pass to
-        what is created there (by SYSTEM, the agent);
-      - on the two folders on the way to Downloads: delete, delete children,
-        change permissions and take ownership, the rights with which the
-        folder, or what it holds, can be renamed away and replaced.
-    Write attributes and write extended attributes are not counted: they
-    change a file's attributes, not its contents or its access list.
+        append (create folders), delete, delete children, change permissions
+        (WRITE_DAC), take ownership (WRITE_OWNER), and on folders write
+        attributes, with which an empty folder can be made a junction; on
+        Downloads and the folders inside it also what their entries pass to
+        what is created there (by SYSTEM, the agent) beyond what the same
+        account may do on the folder itself;
+      - on the two folders on the way to Downloads, and on the
+        application-data folder itself: delete, delete children, change
+        permissions and take ownership, the rights with which a folder, or
+        what it holds, can be renamed away and replaced; where a folder on the
+        way is missing and the agent is installed, who may create it (and
+        would own it).
+    Write extended attributes, and write attributes on files, are not
+    counted: they change a file's attributes, not its contents or its list.
 
     The tree inside Downloads is walked breadth first without entering links,
-    at most -MaxItems items and -MaxSeconds seconds. A reparse point
-    (junction, symbolic link, mount point) is reported as a link from its
-    listing, before anything else is read about it; a file with more than one
-    name is reported too. What the walk could not see is a finding of its own:
-    an item it could not read, a folder it could not list, an item listed that
-    cannot be opened by its name, the bound reached. The walk saw everything
-    exactly when no finding has Kind NotSeen.
+    at most -MaxItems items and -MaxSeconds seconds. A reparse point is
+    reported as a link from its listing, before anything else is read about
+    it; a file with more than one name is reported too. What the walk could
+    not see is a finding of its own: an item it could not read, a folder it
+    could not list, an item listed that cannot be opened by its name, a name
+    ending in a dot or a space (opening it by that name opens another item),
+    the bound reached. The walk saw everything exactly when no finding has
+    Kind NotSeen.
 
-    Inside Downloads, an inherited grant is reported only where resetting what
+    An inherited grant inside Downloads is reported only where resetting what
     lies inside (icacls /reset) would remove it; one that a reset would give
-    back comes from Downloads or a folder above and is reported there.
+    back comes from Downloads or a folder above and is reported there. On
+    Downloads, each grant's remedy says whether the tool's next write takes
+    it away (the program-files folder's explicit entries, inherited entries
+    computed anew for the current owner) or keeps it.
 
     Each finding has Path, Sid, Account (the name where it resolves), Allows
     (the rights, by name), Why, Remedy, and Kind: Access, Link, HardLink,
@@ -104,14 +116,21 @@ $Trusted = @{
     $Administrators = 'Administrators'
     'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464' = 'TrustedInstaller'
 }
-# A standard user's token: Everyone, Users, Authenticated Users, INTERACTIVE, LOCAL.
-$StandardUser = 'S-1-1-0', 'S-1-5-32-545', 'S-1-5-11', 'S-1-5-4', 'S-1-2-0'
+# A standard user's token: Everyone, Users, Authenticated Users, and the SIDs
+# of how it logged on. Interactive (INTERACTIVE, LOCAL) unless an entry names
+# a logon SID: then each way of logging on is asked in turn, since a deny on
+# one of them binds only those who logged on that way.
+$StandardUser = 'S-1-1-0', 'S-1-5-32-545', 'S-1-5-11'
+$Interactive = 'S-1-5-4', 'S-1-2-0'
+$LogonSids = 'S-1-5-4', 'S-1-2-0', 'S-1-2-1', 'S-1-5-14', 'S-1-5-3', 'S-1-5-6', 'S-1-5-2'
+$LogonWays = @(@('S-1-5-4', 'S-1-2-0', 'S-1-2-1'), @('S-1-5-4', 'S-1-5-14', 'S-1-2-0'), @('S-1-5-3', 'S-1-2-0'),
+    @('S-1-5-6', 'S-1-2-0'), @(, 'S-1-5-2'))
 $CreatorOwner = 'S-1-3-0'
 $OwnerRights = 'S-1-3-4'
 # Placeholders that stand for whoever owns or creates an object: no token holds them.
 $Placeholder = '^S-1-3-'
 
-$Write = 0x2; $Append = 0x4; $DeleteChild = 0x40; $Delete = 0x10000
+$Write = 0x2; $Append = 0x4; $DeleteChild = 0x40; $WriteAttributes = 0x100; $Delete = 0x10000
 $ReadControl = 0x20000; $WriteDac = 0x40000; $WriteOwner = 0x80000
 $InheritOnly = 2; $NoPropagate = 1; $ObjectInherit = 1; $ContainerInherit = 2
 # The file generic mapping: GENERIC_READ, GENERIC_WRITE, GENERIC_EXECUTE, GENERIC_ALL.
@@ -126,6 +145,11 @@ $WayRights = $DeleteChild -bor $Delete -bor $WriteDac -bor $WriteOwner
 
 function Get-AppDataFolder {
     [Environment]::GetFolderPath('CommonApplicationData')
+}
+
+# The 32-bit program-files folder, whose list the tool copies.
+function Get-ProgramFilesFolder {
+    [Environment]::GetFolderPath('ProgramFilesX86')
 }
 
 # An item as the audit sees it: whether it exists and is a folder, whether it
@@ -151,14 +175,23 @@ function Get-ItemFacts {
         }
         $facts.IsHardLinked = -not $item.PSIsContainer -and "$($item.LinkType)" -eq 'HardLink'
         $acl = Get-Acl -LiteralPath $Path
-        $sid = [System.Security.Principal.SecurityIdentifier]
-        $facts.Owner = $acl.GetOwner($sid).Value
-        $facts.Entries = @($acl.GetAccessRules($true, $true, $sid) | ForEach-Object {
-                [pscustomobject]@{
-                    Sid = $_.IdentityReference.Value; Type = "$($_.AccessControlType)"; Rights = [long]$_.FileSystemRights
-                    Inherited = $_.IsInherited; Inheritance = [int]$_.InheritanceFlags; Propagation = [int]$_.PropagationFlags
-                }
-            })
+        $facts.Owner = $acl.GetOwner([System.Security.Principal.SecurityIdentifier]).Value
+        # The list as Windows holds it: GetAccessRules leaves out conditional
+        # (callback) entries, which may grant.
+        $raw = New-Object System.Security.AccessControl.RawSecurityDescriptor -ArgumentList @(, $acl.GetSecurityDescriptorBinaryForm()), 0
+        $facts.Entries = if ($null -eq $raw.DiscretionaryAcl) {
+            # No list at all admits everyone.
+            @([pscustomobject]@{ Sid = 'S-1-1-0'; Type = 'Allow'; Rights = [long]0x1F01FF; Inherited = $false; Inheritance = 0; Propagation = 0 })
+        } else {
+            @(foreach ($ace in $raw.DiscretionaryAcl) {
+                    $known = $ace -is [System.Security.AccessControl.QualifiedAce]
+                    ConvertFrom-RawAce ([pscustomobject]@{
+                            Qualifier = $(if ($known) { "$($ace.AceQualifier)" } else { "$($ace.AceType)" })
+                            Callback = $known -and $ace.IsCallback; Sid = $(if ($known) { $ace.SecurityIdentifier.Value })
+                            Mask = [long]$ace.AccessMask; Flags = [int]$ace.AceFlags
+                        })
+                })
+        }
     } catch {
         $facts.Error = $_.Exception.Message
     }
@@ -228,6 +261,25 @@ function Get-MappedRights {
     $mask
 }
 
+# One entry of a list as Windows holds it, as the check reads it. A
+# conditional allow counts as granting, a conditional deny as denying
+# nothing: whether their condition holds is not known here. An entry of a
+# kind the check cannot judge makes the item unreadable.
+function ConvertFrom-RawAce {
+    param($Ace)
+    $type = switch ($Ace.Qualifier) {
+        'AccessAllowed' { 'Allow' }
+        'AccessDenied' { if ($Ace.Callback) { 'ConditionalDeny' } else { 'Deny' } }
+        default { throw "its list holds an entry of a kind the audit cannot judge ($($Ace.Qualifier))" }
+    }
+    $flags = $Ace.Flags
+    [pscustomobject]@{
+        Sid = $Ace.Sid; Type = $type; Rights = $Ace.Mask; Inherited = [bool]($flags -band 0x10)
+        Inheritance = $flags -band 3; Propagation = [int][bool]($flags -band 4) + 2 * [int][bool]($flags -band 8)
+        Conditional = [bool]$Ace.Callback
+    }
+}
+
 # What an account holding the SIDs in Token may do on an object with this
 # owner and these entries, by the access check of [MS-DTYP] 2.5.3.2 asked for
 # MAXIMUM_ALLOWED, without privileges. Hands back Granted (the mask) and
@@ -253,6 +305,9 @@ function Get-EffectiveAccess {
         $mask = Get-MappedRights $entry.Rights
         if ($entry.Type -eq 'Deny') {
             $denied = $denied -bor ($mask -band (-bnot $granted))
+            continue
+        }
+        if ($entry.Type -ne 'Allow') {
             continue
         }
         $new = $mask -band (-bnot ($granted -bor $denied))
@@ -297,26 +352,32 @@ function Get-InheritedEntries {
 
 # The accounts asked about on an object: a standard user, and each other
 # account that owns it or is named in its entries, with a standard user's
-# groups.
+# groups; each for every way of logging on that an entry tells apart.
 function Get-AskedToken {
     param([string]$Owner, $Entries)
-    , $StandardUser
-    $others = @(@($Owner) + @($Entries | ForEach-Object { $_.Sid })) | Where-Object {
-        $_ -and -not $Trusted.ContainsKey($_) -and $_ -notmatch $Placeholder -and $StandardUser -notcontains $_
-    } | Sort-Object -Unique
-    foreach ($sid in $others) {
-        , (@($sid) + $StandardUser)
+    $named = @($Entries | ForEach-Object { $_.Sid })
+    $ways = @(, $Interactive)
+    if (@($named | Where-Object { $LogonSids -contains $_ }).Count) {
+        $ways = $LogonWays
+    }
+    $others = @(@($Owner) + $named | Where-Object {
+            $_ -and -not $Trusted.ContainsKey($_) -and $_ -notmatch $Placeholder -and $StandardUser -notcontains $_ -and $LogonSids -notcontains $_
+        } | Sort-Object -Unique)
+    foreach ($way in $ways) {
+        , ($StandardUser + $way)
+        foreach ($sid in $others) {
+            , (@($sid) + $StandardUser + $way)
+        }
     }
 }
 
 # The rights in Mask that the asked accounts hold on an object, grouped by the
-# SID they were granted to and how: one object each with Sid, How, Rights and
-# Entry. With Reset (the entries after icacls /reset), a right granted by an
-# entry is left out where the reset would grant it to the same SID again;
-# with FromInheritOnly, only rights from entries passed on by an inherit-only
-# entry count.
+# SID they were granted to and how: one object each with Sid, How, Rights,
+# Entry and Lasting: with Reset (the entries the object would have after its
+# explicit entries are replaced and its inherited ones recomputed), the
+# rights that Reset would grant to the same SID again.
 function Get-OtherAccess {
-    param([string]$Owner, $Entries, [long]$Mask, $Reset = $null, [switch]$FromInheritOnly)
+    param([string]$Owner, $Entries, [long]$Mask, $Reset = $null)
     $found = [ordered]@{}
     foreach ($token in Get-AskedToken $Owner $Entries) {
         $access = Get-EffectiveAccess -Owner $Owner -Entries $Entries -Token $token
@@ -326,18 +387,14 @@ function Get-OtherAccess {
             if (-not ($bit -band $Mask) -or $Trusted.ContainsKey($source.Sid)) {
                 continue
             }
-            if ($FromInheritOnly -and -not ($source.Entry -and $source.Entry.PSObject.Properties['FromInheritOnly'] -and $source.Entry.FromInheritOnly)) {
-                continue
-            }
-            $byEntry = $source.How -eq 'explicit entry' -or $source.How -eq 'inherited entry'
-            if ($byEntry -and $after -and $after.Sources.ContainsKey($bit) -and $after.Sources[$bit].Sid -eq $source.Sid) {
-                continue
-            }
             $key = "$($source.Sid)|$($source.How)"
             if (-not $found.Contains($key)) {
-                $found[$key] = @{ Sid = $source.Sid; How = $source.How; Rights = [long]0; Entry = $source.Entry }
+                $found[$key] = @{ Sid = $source.Sid; How = $source.How; Rights = [long]0; Lasting = [long]0; Entry = $source.Entry }
             }
             $found[$key].Rights = $found[$key].Rights -bor $bit
+            if ($after -and $after.Sources.ContainsKey($bit) -and $after.Sources[$bit].Sid -eq $source.Sid) {
+                $found[$key].Lasting = $found[$key].Lasting -bor $bit
+            }
         }
     }
     foreach ($value in $found.Values) { [pscustomobject]$value }
@@ -346,7 +403,11 @@ function Get-OtherAccess {
 # What a standard user may do on an object, by name: for people and tests.
 function Get-StandardUserRights {
     param([string]$Owner, $Entries, [bool]$IsFolder)
-    Get-RightName (Get-EffectiveAccess -Owner $Owner -Entries $Entries -Token $StandardUser).Granted $IsFolder
+    $granted = [long]0
+    foreach ($token in @(Get-AskedToken $null $Entries | Where-Object { $_[0] -eq $StandardUser[0] })) {
+        $granted = $granted -bor (Get-EffectiveAccess -Owner $Owner -Entries $Entries -Token $token).Granted
+    }
+    Get-RightName $granted $IsFolder
 }
 
 # ---------------------------------------------------------------------------
@@ -355,7 +416,8 @@ function Get-StandardUserRights {
 function Get-RightName {
     param([long]$Rights, [bool]$IsFolder)
     $names = if ($IsFolder) {
-        @(@($Write, 'write (create files)'), @($Append, 'append (create folders)'), @($DeleteChild, 'delete children'))
+        @(@($Write, 'write (create files)'), @($Append, 'append (create folders)'), @($DeleteChild, 'delete children'),
+            @($WriteAttributes, 'write attributes (an empty folder can be made a junction)'))
     } else {
         @(@($Write, 'write'), @($Append, 'append'))
     }
@@ -392,55 +454,86 @@ function Format-How {
 }
 
 # What the asked accounts may do on what is created inside a folder (by
-# SYSTEM, the agent, and so owned by Administrators) through the folder's
-# inherit-only entries, leaving out what a reset would give back when Reset
-# holds the folder's entries after one. One object per SID: Sid, Allows and
-# Entry, the folder's entry that passes it on.
+# SYSTEM, the agent, and so owned by Administrators) through the entries it
+# passes on, beyond what the same account may already do on the folder
+# itself; with Reset (the folder's entries after a reset), leaving out what a
+# reset would give back. One object per SID: Sid, Rights and Entry, the
+# folder's entry that passes it on.
 function Find-NewChildAccess {
     param($Folder, $Reset = $null)
+    $own = @{}
+    foreach ($grant in Get-OtherAccess $Folder.Owner $Folder.Entries (Get-CountedRights $true)) {
+        $own[$grant.Sid] = [long]$own[$grant.Sid] -bor $grant.Rights
+    }
     $found = [ordered]@{}
     foreach ($isFolder in $true, $false) {
         $entries = @(Get-InheritedEntries $Folder.Entries $isFolder $Administrators)
-        $after = if ($null -ne $Reset) { , @(Get-InheritedEntries $Reset $isFolder $Administrators) } else { $null }
-        foreach ($grant in Get-OtherAccess $Administrators $entries (Get-CountedRights $isFolder) -Reset $after -FromInheritOnly) {
+        $after = $null
+        if ($null -ne $Reset) { $after = @(Get-InheritedEntries $Reset $isFolder $Administrators) }
+        foreach ($grant in Get-OtherAccess $Administrators $entries (Get-CountedRights $isFolder) -Reset $after) {
+            $rights = $grant.Rights -band (-bnot ($grant.Lasting -bor [long]$own[$grant.Sid]))
+            if ($null -eq $Reset) { $rights = $grant.Rights -band (-bnot [long]$own[$grant.Sid]) }
+            if (-not $rights) { continue }
             if (-not $found.Contains($grant.Sid)) {
                 $found[$grant.Sid] = @{ Sid = $grant.Sid; Rights = [long]0; Entry = $grant.Entry.From }
             }
-            $found[$grant.Sid].Rights = $found[$grant.Sid].Rights -bor $grant.Rights
+            $found[$grant.Sid].Rights = $found[$grant.Sid].Rights -bor $rights
         }
     }
     foreach ($value in $found.Values) { [pscustomobject]$value }
 }
 
+# What counts on Downloads and inside it: what changes an item or what a
+# folder holds. Write attributes lets an account make an empty folder a
+# junction ([MS-FSA] 2.1.5.10.37 asks for write data or write attributes).
 function Get-CountedRights {
     param([bool]$IsFolder)
     $rights = $Write -bor $Append -bor $Delete -bor $WriteDac -bor $WriteOwner
-    if ($IsFolder) { $rights = $rights -bor $DeleteChild }
+    if ($IsFolder) { $rights = $rights -bor $DeleteChild -bor $WriteAttributes }
     $rights
 }
 
+function Format-Entry {
+    param($Entry)
+    '{0} 0x{1:X8}' -f $(if ($Entry.PSObject.Properties['Conditional'] -and $Entry.Conditional) { 'conditional Allow' } else { 'Allow' }),
+        ([long]$Entry.Rights -band [long]4294967295)
+}
+
+# Downloads itself. Reset: the entries the tool's next write leaves, the
+# program-files folder's explicit entries and the inherited ones Windows
+# computes anew for the current owner.
 function Find-DownloadsExposure {
-    param($Downloads)
+    param($Downloads, $Reset)
     $quoted = Format-Quoted $Downloads.Path
-    $runTool = 'Run the tool: it replaces Downloads'' explicit entries with the program-files folder''s'
+    $rewrite = 'Run the tool: it replaces Downloads'' explicit entries with the program-files folder''s, and Windows computes the inherited ones anew'
     $dropInheritance = "If removing inheritance is your decision: icacls $quoted /inheritance:r /c /l (the copied entries stay)"
-    foreach ($grant in Get-OtherAccess $Downloads.Owner $Downloads.Entries (Get-CountedRights $true)) {
-        $remedy = switch ($grant.How) {
-            'explicit entry' { $runTool }
-            'inherited entry' { $dropInheritance }
-            default { "icacls $quoted /setowner '*$Administrators' /c /l" }
+    $takeOwnership = "icacls $quoted /setowner '*$Administrators' /c /l"
+    foreach ($grant in Get-OtherAccess $Downloads.Owner $Downloads.Entries (Get-CountedRights $true) -Reset $Reset) {
+        $why = "may change Downloads: $(Format-How $grant)"
+        if ($grant.How -notlike '*entry' -or $grant.How -eq 'OWNER RIGHTS entry') {
+            New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Rights $true) $why $takeOwnership
+            continue
         }
-        New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Rights $true) `
-            "may change Downloads: $(Format-How $grant); the tool leaves owners and inherited entries as they are" $remedy
+        $passing = $grant.Rights -band (-bnot $grant.Lasting)
+        if ($passing) {
+            $remedy = if ($grant.Sid -eq $Downloads.Owner) { "$takeOwnership; then r$($rewrite.Substring(1))" } else { $rewrite }
+            New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $passing $true) "$why; the tool's next write takes it away" $remedy
+        }
+        if ($grant.Lasting) {
+            $remedy = if ($grant.How -eq 'inherited entry') { $dropInheritance }
+            else { 'The program-files folder''s own list grants this, and the tool copies it: review that folder''s list' }
+            New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Lasting $true) "$why; the tool keeps it" $remedy
+        }
     }
     foreach ($grant in Find-NewChildAccess $Downloads) {
-        $remedy = if ($grant.Entry.Inherited) { $dropInheritance } else { $runTool }
+        $remedy = if ($grant.Entry.Inherited) { $dropInheritance } else { $rewrite }
         New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Rights $true) `
-            ('may change what is created inside Downloads: an inherit-only entry passes it on (Allow 0x{0:X8})' -f ([long]$grant.Entry.Rights -band [long]4294967295)) $remedy
+            "may change what is created inside Downloads: an entry Downloads passes on gives it ($(Format-Entry $grant.Entry))" $remedy
     }
 }
 
-# A folder on the way: who may take it over or move what it holds.
+# A folder on the way (or the application-data folder itself): who may take
+# it over or move what it holds.
 function Find-WayExposure {
     param($Folder)
     $quoted = Format-Quoted $Folder.Path
@@ -453,6 +546,17 @@ function Find-WayExposure {
         }
         New-Finding Access $Folder.Path $grant.Sid (Get-RightName $grant.Rights $true) `
             "may rename or replace what this folder on the way to Downloads holds, or take it over: $(Format-How $grant)" $remedy
+    }
+}
+
+# A folder on the way that does not exist: who may create it in the folder
+# above, and would then own it.
+function Find-CreateExposure {
+    param($Parent, [string]$Path)
+    foreach ($grant in Get-OtherAccess $Parent.Owner $Parent.Entries $Append) {
+        New-Finding Access $Parent.Path $grant.Sid (Get-RightName $grant.Rights $true) `
+            "may create $($Path.Substring($Path.LastIndexOf('\') + 1)), which the agent has not made yet, and would own it: $(Format-How $grant)" `
+            "Create it as an administrator before anyone else does: New-Item -ItemType Directory -Path $(Format-Quoted $Path)"
     }
 }
 
@@ -469,20 +573,26 @@ function Find-ItemExposure {
     $inside = Format-Quoted ($Downloads + '\*')
     $resetInside = "icacls $inside /reset /t /c /l"
     foreach ($grant in Get-OtherAccess $Item.Owner $Item.Entries (Get-CountedRights $Item.IsFolder) -Reset $Reset) {
+        $byEntry = $grant.How -eq 'explicit entry' -or $grant.How -eq 'inherited entry'
+        $rights = if ($byEntry) { $grant.Rights -band (-bnot $grant.Lasting) } else { $grant.Rights }
+        if (-not $rights) {
+            # A reset gives it back: it comes from Downloads or above, and is reported there.
+            continue
+        }
         if ($grant.Sid -eq $Item.Owner) {
-            New-Finding Access $Item.Path $grant.Sid (Get-RightName $grant.Rights $Item.IsFolder) `
+            New-Finding Access $Item.Path $grant.Sid (Get-RightName $rights $Item.IsFolder) `
                 "may change this item inside Downloads, which it owns: $(Format-How $grant); entries mapped from CREATOR OWNER stay until a reset" `
                 "icacls $inside /setowner '*$Administrators' /t /c /l; $resetInside"
         } else {
             $mapped = if ($grant.How -eq 'inherited entry') { ' (an entry Windows made from CREATOR OWNER for an earlier owner stays until a reset)' } else { '' }
-            New-Finding Access $Item.Path $grant.Sid (Get-RightName $grant.Rights $Item.IsFolder) `
+            New-Finding Access $Item.Path $grant.Sid (Get-RightName $rights $Item.IsFolder) `
                 "may change this item inside Downloads: $(Format-How $grant)$mapped" $resetInside
         }
     }
     if ($Item.IsFolder) {
         foreach ($grant in Find-NewChildAccess $Item $Reset) {
             New-Finding Access $Item.Path $grant.Sid (Get-RightName $grant.Rights $true) `
-                ('may change what is created inside this folder: an inherit-only entry passes it on (Allow 0x{0:X8})' -f ([long]$grant.Entry.Rights -band [long]4294967295)) $resetInside
+                "may change what is created inside this folder: an entry it passes on gives it ($(Format-Entry $grant.Entry))" $resetInside
         }
     }
 }
@@ -494,18 +604,21 @@ function New-NotSeen {
 
 function New-LinkFinding {
     param([string]$Path, [string]$Where)
-    New-Finding Link $Path $null '' "a junction, symbolic link or mount point $Where" `
-        "Find out who made it; (Get-Item -LiteralPath $(Format-Quoted $Path) -Force).Delete() removes the link, not what it leads to"
+    $quoted = Format-Quoted $Path
+    New-Finding Link $Path $null '' "a reparse point (junction, symbolic link, mount point or other) $Where" `
+        ("Find out who made it; fsutil reparsepoint query $quoted shows its kind; for a junction (tag 0xA0000003) or symbolic link (0xA000000C), " +
+            "(Get-Item -LiteralPath $quoted -Force).Delete() removes the link, not what it leads to")
 }
 
 # Walks the tree inside Downloads breadth first, entering no reparse point,
 # until it has seen MaxItems items or spent MaxSeconds, and hands back every
-# finding inside. What it could not see is a NotSeen finding.
+# finding inside. What it could not see is a NotSeen finding. Reset: the
+# entries Downloads passes its children after a reset.
 function Find-TreeExposure {
-    param($Downloads, [int]$MaxItems, [int]$MaxSeconds)
+    param($Downloads, $Reset, [int]$MaxItems, [int]$MaxSeconds)
     $clock = [System.Diagnostics.Stopwatch]::StartNew()
     $queue = New-Object System.Collections.Queue
-    $queue.Enqueue(@{ Path = $Downloads.Path; Reset = $Downloads.Entries })
+    $queue.Enqueue(@{ Path = $Downloads.Path; Reset = $Reset })
     $seen = 0
     while ($queue.Count -gt 0) {
         $folder = $queue.Dequeue()
@@ -521,23 +634,30 @@ function Find-TreeExposure {
                     'Run the audit again with a larger -MaxItems or -MaxSeconds'
             }
             $seen++
+            $longName = Format-Quoted ('\\?\' + $child.Path)
             if ($child.IsReparsePoint) {
                 New-LinkFinding $child.Path 'inside Downloads: Windows'' walk over Downloads may follow it'
+                continue
+            }
+            if ($child.Path -match '[. ]$') {
+                # Windows strips a trailing dot or space from a name it is given, so this name opens another item, or none.
+                New-NotSeen $child.Path 'its name ends in a dot or a space, so opening it by name opens something else; it was not looked at' `
+                    "Look at it through its full name: Get-Item -LiteralPath $longName -Force; rename it through that name"
                 continue
             }
             $facts = Get-ItemFacts $child.Path
             if ($facts.Error) {
                 New-NotSeen $child.Path "could not be read: $($facts.Error)"
             } elseif (-not $facts.Exists) {
-                New-NotSeen $child.Path 'listed inside Downloads, but it cannot be opened by its name (a name that ends in a dot or a space, or it has gone since)' `
-                    "Look at it through its full name: Get-Item -LiteralPath $(Format-Quoted ('\\?\' + $child.Path)) -Force"
+                New-NotSeen $child.Path 'listed inside Downloads, but it cannot be opened by its name (it has gone since, or its path is too long)' `
+                    "Look at it through its full name: Get-Item -LiteralPath $longName -Force"
             } elseif ($facts.IsReparsePoint) {
                 New-LinkFinding $child.Path 'inside Downloads: Windows'' walk over Downloads may follow it'
             } else {
-                $reset = @(Get-InheritedEntries $folder.Reset $facts.IsFolder $facts.Owner)
-                Find-ItemExposure $facts $Downloads.Path $reset
+                $childReset = @(Get-InheritedEntries $folder.Reset $facts.IsFolder $facts.Owner)
+                Find-ItemExposure $facts $Downloads.Path $childReset
                 if ($facts.IsFolder) {
-                    $queue.Enqueue(@{ Path = $child.Path; Reset = $reset })
+                    $queue.Enqueue(@{ Path = $child.Path; Reset = $childReset })
                 }
             }
         }
@@ -559,15 +679,22 @@ function Get-Exposure {
     }
     # Built as the tool builds it: one backslash, unless there is one already.
     $path = $appData.TrimEnd('\')
-    $way = @(foreach ($part in $Suffix) {
-            $path = "$path\$part"
-            Get-ItemFacts $path
-        })
-    foreach ($folder in $way) {
+    $above = Get-ItemFacts $path
+    if ($above.Error) {
+        return New-NotSeen $path "could not be read: $($above.Error)"
+    }
+    Find-WayExposure $above
+    foreach ($part in $Suffix) {
+        $path = "$path\$part"
+        $folder = Get-ItemFacts $path
         if ($folder.Error) {
             return New-NotSeen $folder.Path "could not be read: $($folder.Error)"
         }
         if (-not $folder.Exists) {
+            # Nothing to repair; but whoever may create it would own it, once the agent is here.
+            if ($key -ne 'missing') {
+                Find-CreateExposure $above $path
+            }
             return
         }
         if ($folder.IsReparsePoint) {
@@ -577,12 +704,19 @@ function Get-Exposure {
             return New-NotSeen $folder.Path 'a file where a folder on the way to Downloads should be: the tool refuses it (status 681 or 267)' `
                 'Find out who made it before removing it'
         }
+        if ($part -ne $Suffix[-1]) {
+            Find-WayExposure $folder
+            $above = $folder
+        }
     }
-    foreach ($folder in $way[0..1]) {
-        Find-WayExposure $folder
+    # What the tool's next write leaves on Downloads, and passes to what it holds.
+    $programFiles = Get-ItemFacts (Get-ProgramFilesFolder)
+    if ($programFiles.Error -or -not $programFiles.Exists) {
+        return New-NotSeen $programFiles.Path "the program-files folder's list could not be read: $($programFiles.Error)"
     }
-    Find-DownloadsExposure $way[2]
-    Find-TreeExposure $way[2] -MaxItems $MaxItems -MaxSeconds $MaxSeconds
+    $reset = @($programFiles.Entries | Where-Object { -not $_.Inherited }) + @(Get-InheritedEntries $above.Entries $true $folder.Owner)
+    Find-DownloadsExposure $folder $reset
+    Find-TreeExposure $folder $folder.Entries -MaxItems $MaxItems -MaxSeconds $MaxSeconds
 }
 
 # The one line of -Summary, and the exit status that goes with it.

@@ -26,6 +26,7 @@ Describe 'Detection' {
         @{ Case = 'the entries are in another order'; Downloads = { New-Folder 'D' -Entries $ProgramFilesList[1, 0, 2, 3, 4] } }
         @{ Case = 'an explicit entry lets users write'; Downloads = { New-Folder 'D' -Entries ($ProgramFilesList + (New-Entry 'S-1-5-32-545' 0x2)) } }
         @{ Case = 'only the inherited stock entries are there'; Downloads = { New-Folder 'D' -Entries $ProgramDataInherited } }
+        @{ Case = 'a conditional entry is there besides (Get-Acl does not show it)'; Downloads = { New-Folder 'D' -Entries $ProgramFilesList -Unusual 1 } }
         @{ Case = 'every entry is there, in another order'; Downloads = { New-Folder 'D' -Entries $ProgramFilesList[($ProgramFilesList.Count - 1)..0] } }
         @{ Case = 'the program-files folder has no explicit entries, nor has Downloads'; Downloads = { New-Folder 'D' -Entries $ProgramDataInherited }
             ProgramFiles = { $ProgramDataInherited } }

@@ -74,10 +74,14 @@ function Get-FolderFacts {
     }
     $acl = Get-Acl -LiteralPath $Path
     $sid = [System.Security.Principal.SecurityIdentifier]
+    # GetAccessRules leaves out conditional (callback) and object entries;
+    # the list as Windows holds it shows them.
+    $raw = New-Object System.Security.AccessControl.RawSecurityDescriptor -ArgumentList @(, $acl.GetSecurityDescriptorBinaryForm()), 0
     [pscustomobject]@{
         Path           = $Path
         IsFolder       = $true
         IsReparsePoint = [bool]($item.Attributes -band [System.IO.FileAttributes]::ReparsePoint)
+        Unusual        = @($raw.DiscretionaryAcl | Where-Object { $_ -isnot [System.Security.AccessControl.CommonAce] -or $_.IsCallback }).Count
         Entries        = @($acl.GetAccessRules($true, $true, $sid) | ForEach-Object {
                 [pscustomobject]@{
                     Sid         = $_.IdentityReference.Value
@@ -136,6 +140,8 @@ function Get-Checks {
     $explicit = @($Way[-1].Entries | Where-Object { -not $_.Inherited } | ForEach-Object { Format-Entry $_ })
     if ($wanted.Count -eq 0) {
         New-Check 'explicit entries' $false "$($ProgramFiles.Path) has no explicit entries to compare with"
+    } elseif ($Way[-1].Unusual) {
+        New-Check 'explicit entries' $false "$($Way[-1].Path) holds $($Way[-1].Unusual) conditional, object or other entries that cannot be compared"
     } elseif (($wanted -join "`n") -ceq ($explicit -join "`n")) {
         New-Check 'explicit entries' $true "the $($wanted.Count) entries of $($ProgramFiles.Path), in order"
     } else {

@@ -7,8 +7,8 @@ function New-Entry([string]$Sid, [int]$Rights, [bool]$Inherited = $false, [int]$
 }
 
 function New-Folder([string]$Path, [string]$Owner = 'S-1-5-18', $Entries = @(), [bool]$IsFolder = $true, [bool]$IsReparsePoint = $false,
-    [bool]$IsHardLinked = $false, [string]$ErrorText = $null, [switch]$IsFile) {
-    [pscustomobject]@{ Path = $Path; Exists = $IsFolder -or $IsHardLinked -or $IsFile; IsFolder = $IsFolder; IsReparsePoint = $IsReparsePoint
+    [bool]$IsHardLinked = $false, [string]$ErrorText = $null, [switch]$IsFile, [int]$Unusual = 0) {
+    [pscustomobject]@{ Path = $Path; Exists = $IsFolder -or $IsHardLinked -or $IsFile; IsFolder = $IsFolder; IsReparsePoint = $IsReparsePoint; Unusual = $Unusual
         IsHardLinked = $IsHardLinked; Owner = $Owner; Entries = @($Entries); Error = $ErrorText }
 }
 
@@ -40,6 +40,14 @@ $ProgramFilesListEarly = @(
 $ProgramFilesList = $ProgramFilesListEarly + @(
     (New-Entry $Sids.RestrictedPackages $ReadExecute -Inheritance 0)
     (New-Entry $Sids.RestrictedPackages ($GenericRead -bor $GenericExecute) -Propagation 2))
+
+# C:\ProgramData itself: explicit entries only.
+$ProgramDataList = @(
+    (New-Entry $Sids.System $FullControl)
+    (New-Entry $Sids.Administrators $FullControl)
+    (New-Entry $Sids.CreatorOwner $GenericAll -Propagation 2)
+    (New-Entry $Sids.Users $ReadExecute)
+    (New-Entry $Sids.Users (0x2 -bor 0x4 -bor 0x10 -bor 0x100) -Inheritance 2))
 
 # What a folder below a stock C:\ProgramData inherits from it: SYSTEM and
 # Administrators full control, CREATOR OWNER full control of what is created,
