@@ -4,32 +4,48 @@
     returns one result per computer, as each finishes.
 
 .DESCRIPTION
-    Over PowerShell remoting (WinRM), for all computers at once (up to
-    -ThrottleLimit at a time), this script:
-      1. opens a session to each, giving up on one that does not answer within
-         -OpenTimeoutSeconds;
-      2. hands the executable and the detection script to each computer as
-         bytes, in one Invoke-Command over all sessions; there they are written
-         into a new folder under Program Files that only SYSTEM and
-         Administrators may change, and the executable's SHA-256 is checked
-         against the published one: nothing runs if they differ;
-      3. runs the executable once as SYSTEM through a one-time scheduled task,
-         waits for it to end and records its exit status at once;
-      4. runs the detection script as SYSTEM through another one-time task, as
-         Intune and Configuration Manager run it, then the exposure audit, and
-         removes the tasks and the folder.
+    Over PowerShell remoting (WinRM), batch by batch (-BatchSize computers at a
+    time, up to -ThrottleLimit of them worked on at once), this script:
+      1. opens a session to each computer of the batch, giving up on one that
+         does not answer within -OpenTimeoutSeconds;
+      2. hands the executable, the detection script, the exposure audit and
+         the requirement script to each computer as bytes, in one
+         Invoke-Command over the batch's sessions; there they are written into
+         a new folder under Program Files that only SYSTEM and Administrators
+         may change, and the executable's SHA-256 is checked against the
+         published one: nothing runs if they differ. Where the signed copies
+         of the scripts (NAME.signed.ps1) lie beside this script, those are
+         the ones handed over;
+      3. runs the requirement script as SYSTEM through a one-time scheduled
+         task; where it answers False, the tool does not run and the result
+         says "not applicable";
+      4. runs the executable once as SYSTEM through another one-time task,
+         waits for it to end (for -TimeoutSeconds at most, by the clock) and
+         records its exit status at once;
+      5. runs the detection script, then the exposure audit, as SYSTEM through
+         one-time tasks, each by its path, as Intune and Configuration Manager
+         run them, and removes the tasks and the folder;
+      6. closes the batch's sessions before the next batch opens its own.
     The tool is never stopped: if it has not ended after -TimeoutSeconds, the
     result says so, and its task and folder are left for a later look.
     A computer that cannot be reached, or any step that fails, gives a result
-    with the reason; the other computers go on.
+    with the reason; the other computers go on. A computer named twice (in any
+    mix of upper and lower case) is worked on once, under the first spelling.
+    A computer whose remote sessions run in ConstrainedLanguage mode (WDAC or
+    AppLocker) cannot be worked on this way; its result says so.
 
     Each result has:
       ComputerName  the computer
+      Applies       what the requirement script found there as SYSTEM: $true
+                    where the tool would act, $false where it would not (the
+                    tool is then not run), nothing when it could not tell
       ExitStatus    the tool's exit status, or nothing when it did not run or
                     has not ended
-      Meaning       what that status means, or why there is none
+      Meaning       what that status means, or why there is none, followed by
+                    anything that went wrong afterwards
       Repaired      what the detection script found afterwards ($true or
-                    $false), or nothing when it could not tell
+                    $false), or nothing when it could not tell or the tool did
+                    not run
       Exposure      how many ways the exposure audit found for other accounts
                     to change Downloads or what it holds, in one line
       Findings      the audit's findings themselves
@@ -59,6 +75,10 @@
 .PARAMETER ThrottleLimit
     How many computers are worked on at once.
 
+.PARAMETER BatchSize
+    How many computers have a session open at a time. Each batch's sessions
+    are opened, used and closed before the next batch's are opened.
+
 .EXAMPLE
     .\Invoke-DownloadsPermissions.ps1 -ComputerName (Get-Content machines.txt) |
         Export-Csv -NoTypeInformation -Path results.csv
@@ -68,6 +88,8 @@
 .NOTES
     Written for Windows PowerShell 5.1 on both ends; also runs from PowerShell 7.
     Run it from an elevated session of an account that administers the computers.
+    Meant for a pilot and for up to some hundreds of computers; Intune or
+    Configuration Manager is the way to reach a whole fleet.
 #>
 [CmdletBinding()]
 param(
@@ -87,11 +109,42 @@ param(
     [int]$OpenTimeoutSeconds = 15,
 
     [ValidateRange(1, 1024)]
-    [int]$ThrottleLimit = 32
+    [int]$ThrottleLimit = 32,
+
+    [ValidateRange(1, 10000)]
+    [int]$BatchSize = 200
 )
 
 Set-StrictMode -Version 2.0
 $ErrorActionPreference = 'Stop'
+
+# Task Scheduler's own results, by the names Microsoft documents for them.
+$SchedulerResults = @{
+    '0x00041300' = 'SCHED_S_TASK_READY: the task is ready but has not run'
+    '0x00041301' = 'SCHED_S_TASK_RUNNING: the task is still running'
+    '0x00041302' = 'SCHED_S_TASK_DISABLED: the task is disabled'
+    '0x00041303' = 'SCHED_S_TASK_HAS_NOT_RUN: the task has not run'
+    '0x00041304' = 'SCHED_S_TASK_NO_MORE_RUNS: the task will not run again'
+    '0x00041305' = 'SCHED_S_TASK_NOT_SCHEDULED: the task is not scheduled'
+    '0x00041306' = 'SCHED_S_TASK_TERMINATED: the task was ended by a user or by Task Scheduler'
+    '0x00041307' = 'SCHED_S_TASK_NO_VALID_TRIGGERS: the task has no valid trigger'
+    '0x8004130A' = 'SCHED_E_TASK_NOT_READY: the task is missing properties it needs to run'
+    '0x8004130B' = 'SCHED_E_TASK_NOT_RUNNING: there is no running instance of the task'
+    '0x8004130C' = 'SCHED_E_SERVICE_NOT_INSTALLED: Task Scheduler is not installed'
+    '0x8004130D' = 'SCHED_E_CANNOT_OPEN_TASK: the task could not be opened'
+    '0x8004130E' = 'SCHED_E_INVALID_TASK: the task is not valid'
+    '0x8004130F' = 'SCHED_E_ACCOUNT_INFORMATION_NOT_SET: the task has no account information'
+}
+# NTSTATUS values a process commonly ends with when Windows stops it.
+$AbnormalEnds = @{
+    '0xC0000005' = 'STATUS_ACCESS_VIOLATION'
+    '0xC00000FD' = 'STATUS_STACK_OVERFLOW'
+    '0xC0000135' = 'STATUS_DLL_NOT_FOUND'
+    '0xC0000142' = 'STATUS_DLL_INIT_FAILED'
+    '0xC000013A' = 'STATUS_CONTROL_C_EXIT'
+    '0xC0000374' = 'STATUS_HEAP_CORRUPTION'
+    '0xC0000409' = 'STATUS_STACK_BUFFER_OVERRUN'
+}
 
 # ---------------------------------------------------------------------------
 # Decisions, over plain data.
@@ -122,30 +175,47 @@ function Read-PublishedHash {
     ConvertTo-Sha256 $hash $SumFile
 }
 
-# What a scheduled task's last result says: the tool's own exit status, or
-# one of Task Scheduler's codes, or another HRESULT (shown in hexadecimal).
+# The script to hand over: the signed copy (Name.signed.ps1) where it lies in
+# Folder, else the plain one.
+function Select-ScriptCopy {
+    param([string]$Folder, [string]$Name)
+    foreach ($candidate in "$Name.signed.ps1", "$Name.ps1") {
+        $file = Join-Path $Folder $candidate
+        if (Test-Path -LiteralPath $file -PathType Leaf) {
+            return $file
+        }
+    }
+    throw "neither $Name.signed.ps1 nor $Name.ps1 lies in $Folder; put the kit's scripts beside this script"
+}
+
+# The computers to work on: blank names dropped, each name once whatever its
+# case, in the first spelling given.
+function Get-UniqueName {
+    param([string[]]$ComputerName)
+    $seen = New-Object 'System.Collections.Generic.HashSet[string]' ([System.StringComparer]::OrdinalIgnoreCase)
+    foreach ($name in $ComputerName) {
+        $name = "$name".Trim()
+        if ($name -and $seen.Add($name)) {
+            $name
+        }
+    }
+}
+
+# What a scheduled task's last result says: the tool's own exit status, an
+# abnormal end (an NTSTATUS), or one of Task Scheduler's codes, or another
+# HRESULT (shown in hexadecimal).
 function Get-TaskResultMeaning {
     param([long]$Result)
     $code = [uint32]($Result -band [long]4294967295)
     $hex = '0x{0:X8}' -f $code
-    $scheduler = @{
-        '0x00041300' = 'SCHED_S_TASK_READY: the task is ready but has not run'
-        '0x00041301' = 'SCHED_S_TASK_RUNNING: the task is still running'
-        '0x00041302' = 'SCHED_S_TASK_DISABLED: the task is disabled'
-        '0x00041303' = 'SCHED_S_TASK_HAS_NOT_RUN: the task has not run'
-        '0x00041304' = 'SCHED_S_TASK_NO_MORE_RUNS: the task will not run again'
-        '0x00041305' = 'SCHED_S_TASK_NOT_SCHEDULED: the task is not scheduled'
-        '0x00041306' = 'SCHED_S_TASK_TERMINATED: the task was ended by a user or by Task Scheduler'
-        '0x00041307' = 'SCHED_S_TASK_NO_VALID_TRIGGERS: the task has no valid trigger'
-        '0x8004130A' = 'SCHED_E_TASK_NOT_READY: the task is missing properties it needs to run'
-        '0x8004130B' = 'SCHED_E_TASK_NOT_RUNNING: there is no running instance of the task'
-        '0x8004130C' = 'SCHED_E_SERVICE_NOT_INSTALLED: Task Scheduler is not installed'
-        '0x8004130D' = 'SCHED_E_CANNOT_OPEN_TASK: the task could not be opened'
-        '0x8004130E' = 'SCHED_E_INVALID_TASK: the task is not valid'
-        '0x8004130F' = 'SCHED_E_ACCOUNT_INFORMATION_NOT_SET: the task has no account information'
+    if ($SchedulerResults.ContainsKey($hex)) {
+        return "not run: Task Scheduler $hex $($SchedulerResults[$hex])"
     }
-    if ($scheduler.ContainsKey($hex)) {
-        return "not run: Task Scheduler $hex $($scheduler[$hex])"
+    if ($code -ge 3221225472) {
+        # 0xC0000000 and above: Windows ended the process, which may have
+        # stopped between the tool's two writes.
+        $name = if ($AbnormalEnds.ContainsKey($hex)) { " $($AbnormalEnds[$hex])" } else { '' }
+        return "the tool stopped abnormally; Downloads may be left closed; run it again (exit status $hex$name)"
     }
     if ($code -ge 2147483648) {
         if ([math]::Floor($code / 65536) -eq 0x8007) {
@@ -166,12 +236,13 @@ function Get-TaskResultMeaning {
 
 # One computer's result, as the caller sees it.
 function New-RepairResult {
-    param([string]$ComputerName, $ExitStatus = $null, [string]$Meaning, $Repaired = $null, $Findings = $null)
+    param([string]$ComputerName, $Applies = $null, $ExitStatus = $null, [string]$Meaning, $Repaired = $null, $Findings = $null)
     $exposure = if ($null -eq $Findings) { 'not audited' }
     elseif (@($Findings).Count -eq 0) { 'no exposure found' }
     else { "$(@($Findings).Count) exposure finding(s)" }
     [pscustomobject][ordered]@{
         ComputerName = $ComputerName
+        Applies      = $Applies
         ExitStatus   = $ExitStatus
         Meaning      = $Meaning
         Repaired     = $Repaired
@@ -199,32 +270,47 @@ function Start-OneTimeTask {
     Start-ScheduledTask -TaskName $Name
 }
 
-# The task's result once it has ended, or $null when it is still running
-# after TimeoutSeconds. It is never stopped: ending the tool between its two
+# The clock that bounds a wait.
+function New-WaitClock {
+    [System.Diagnostics.Stopwatch]::StartNew()
+}
+
+# Waits for a task to end, for TimeoutSeconds at most by the clock. Hands back
+# Ended, Result (the task's last result once it has ended) and Started
+# (whether Task Scheduler has started it at all). A task that has not run yet
+# (SCHED_S_TASK_HAS_NOT_RUN) or is running (SCHED_S_TASK_RUNNING) has no
+# result of its own. Nothing is stopped: ending the tool between its two
 # writes would leave Downloads closed.
 function Wait-OneTimeTask {
     param([string]$Name, [int]$TimeoutSeconds)
-    $hasNotRun = 0x41303   # SCHED_S_TASK_HAS_NOT_RUN
-    $running = 0x41301     # SCHED_S_TASK_RUNNING
-    for ($poll = 0; $poll -le 2 * $TimeoutSeconds; $poll++) {
-        $state = (Get-ScheduledTask -TaskName $Name).State
+    $hasNotRun = 0x41303
+    $running = 0x41301
+    $started = $false
+    $clock = New-WaitClock
+    while ($true) {
+        $state = "$((Get-ScheduledTask -TaskName $Name).State)"
         $result = [long](Get-ScheduledTaskInfo -TaskName $Name).LastTaskResult
-        if ("$state" -ne 'Running' -and "$state" -ne 'Queued' -and $result -ne $hasNotRun -and $result -ne $running) {
-            return $result
+        if ($state -eq 'Running' -or ($state -ne 'Queued' -and $result -ne $hasNotRun)) {
+            $started = $true
+        }
+        if ($state -ne 'Running' -and $state -ne 'Queued' -and $result -ne $hasNotRun -and $result -ne $running) {
+            return @{ Ended = $true; Result = $result; Started = $true }
+        }
+        if ($clock.Elapsed.TotalSeconds -ge $TimeoutSeconds) {
+            return @{ Ended = $false; Result = $null; Started = $started }
         }
         Start-Sleep -Milliseconds 500
     }
-    $null
 }
 
-# Cleanup that never ends the run: what cannot be removed is left, and said.
+# Cleanup that never ends the run: nothing when it worked, else what was left
+# and why.
 function Remove-Quietly {
     param([scriptblock]$Removal, [string]$What)
     try {
         & $Removal | Out-Null
-        ''
     } catch {
-        " ($What was left: $($_.Exception.Message))"
+        "$What was left: $($_.Exception.Message)"
     }
 }
 
@@ -240,42 +326,71 @@ function New-StagingFolder {
     $folder
 }
 
-# The detection script as SYSTEM through a one-time task, its output kept in
-# a file beside it. Hands back Repaired ($true, $false or $null) and Detail,
-# why it is $null; never throws.
-function Invoke-SystemDetection {
-    param([string]$Script, [string]$Name)
-    $found = Join-Path (Split-Path -Parent $Script) 'detection.txt'
+# A staged script run by its path as SYSTEM through a one-time task, as
+# Intune and Configuration Manager run it, so that Windows judges the file and
+# its signature. Its output goes to Output.txt beside it (Output.xml through
+# Export-Clixml with -Objects), what it writes as errors to Output.err.txt.
+# Hands back Status (PowerShell's exit status, or $null), Output (the lines or
+# objects, when it ended with 0) and Notes (what went wrong); never throws.
+function Invoke-SystemScript {
+    param([string]$Script, [string]$Arguments, [string]$Name, [string]$What, [string]$Output, [int]$TimeoutSeconds,
+        [switch]$Objects)
+    $folder = Split-Path -Parent $Script
+    $out = Join-Path $folder $(if ($Objects) { "$Output.xml" } else { "$Output.txt" })
+    $err = Join-Path $folder "$Output.err.txt"
     $quoted = { param($Text) "'" + $Text.Replace("'", "''") + "'" }
-    $command = "& $(& $quoted $Script) | Out-File -Encoding ascii -FilePath $(& $quoted $found)"
-    $outcome = @{ Repaired = $null; Detail = '' }
+    $sink = if ($Objects) { 'Export-Clixml' } else { 'Out-File -Encoding utf8' }
+    # The script is called by its path; the few words around it use only
+    # what ConstrainedLanguage allows. Windows PowerShell's -File cannot pass
+    # a switch's $false, so the call is made from -Command.
+    $command = "try { & $(& $quoted $Script) $Arguments 2>$(& $quoted $err) | $sink -LiteralPath $(& $quoted $out) } " +
+        "catch { `$_.Exception.Message | Out-File -Encoding utf8 -LiteralPath $(& $quoted $err); exit 1 }; exit `$LASTEXITCODE"
+    $outcome = @{ Status = $null; Output = $null; Notes = @() }
     try {
         Start-OneTimeTask -Name $Name -Execute "$env:SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe" `
             -Argument "-NoProfile -NonInteractive -ExecutionPolicy Bypass -Command `"$command`""
-        $ended = Wait-OneTimeTask -Name $Name -TimeoutSeconds 120
-        if ($null -eq $ended) {
-            $outcome.Detail = 'detection did not end within 120 seconds'
-        } elseif ($ended -ne 0) {
-            $outcome.Detail = "detection failed: PowerShell ended with $ended"
+        $ended = Wait-OneTimeTask -Name $Name -TimeoutSeconds $TimeoutSeconds
+        if (-not $ended.Ended) {
+            $outcome.Notes += "$What did not end within $TimeoutSeconds seconds"
         } else {
-            $outcome.Repaired = [bool](Get-Content -LiteralPath $found | Where-Object { "$_".Trim() })
+            $outcome.Status = $ended.Result
+            if ($ended.Result -ne 0) {
+                $why = ''
+                if (Test-Path -LiteralPath $err -PathType Leaf) {
+                    $why = (@(Get-Content -LiteralPath $err | Where-Object { "$_".Trim() }) -join ' ').Trim()
+                }
+                $outcome.Notes += "$What failed: PowerShell ended with $($ended.Result)$(if ($why) { ": $why" })"
+            } elseif ($Objects) {
+                $outcome.Output = @(Import-Clixml -LiteralPath $out)
+            } else {
+                $outcome.Output = @(Get-Content -LiteralPath $out)
+            }
         }
-        $outcome.Detail += Remove-Quietly { Unregister-ScheduledTask -TaskName $Name -Confirm:$false } "task $Name"
+        $outcome.Notes += @(Remove-Quietly { Unregister-ScheduledTask -TaskName $Name -Confirm:$false } "task $Name")
     } catch {
-        $outcome.Detail = "detection failed: $($_.Exception.Message)"
+        $outcome.Notes += "$What failed: $($_.Exception.Message)"
     }
     $outcome
 }
 
-# Stages the files, runs the tool and then the detection script as SYSTEM,
-# and cleans up. Always hands back one object: ExitStatus (or $null),
-# StillRunning, Repaired (or $null) and Detail, the reason for whatever is
-# missing. The exit status is kept as soon as the tool has ended, whatever
-# fails after.
+# Stages the files, asks the requirement, runs the tool and then detection
+# and the audit as SYSTEM, and cleans up. Always hands back one object:
+# LanguageMode (the remote session's), Applies, ExitStatus (or $null),
+# StillRunning, Repaired (or $null), Findings (or $null) and Detail: all that
+# went wrong, in order. The exit status is kept as soon as the tool has ended,
+# whatever fails after.
 function Invoke-RemoteRepair {
-    param([byte[]]$Executable, [string]$ExecutableName, [string]$Detection, [string]$DetectionName,
-        [string]$Audit, [string]$ExpectedHash, [int]$TimeoutSeconds)
-    $outcome = @{ ExitStatus = $null; StillRunning = $false; Repaired = $null; Findings = $null; Detail = '' }
+    param([byte[]]$Executable, [string]$ExecutableName, [hashtable]$Scripts, [string]$ExpectedHash, [int]$TimeoutSeconds)
+    $mode = "$($ExecutionContext.SessionState.LanguageMode)"
+    $outcome = @{ LanguageMode = $mode; Applies = $null; ExitStatus = $null; StillRunning = $false; Repaired = $null
+        Findings = $null; Detail = ''
+    }
+    if ($mode -ne 'FullLanguage') {
+        # Nothing can be staged here; say so rather than fail on the first
+        # step. (ConstrainedLanguage refuses a [pscustomobject] cast.)
+        return New-Object -TypeName PSObject -Property $outcome
+    }
+    $notes = @()
     $folder = $null
     try {
         $folder = New-StagingFolder
@@ -285,133 +400,212 @@ function Invoke-RemoteRepair {
         if ($actual -ne $ExpectedHash) {
             throw "the staged copy's SHA-256 is $actual, not the published $ExpectedHash; nothing was run"
         }
-        $script = Join-Path $folder $DetectionName
-        [System.IO.File]::WriteAllText($script, $Detection)
-
+        $paths = @{}
+        foreach ($role in 'Requirement', 'Detection', 'Audit') {
+            $paths[$role] = Join-Path $folder $Scripts[$role].Name
+            [System.IO.File]::WriteAllBytes($paths[$role], [byte[]]$Scripts[$role].Content)
+        }
         $task = 'DownloadsPermissions-' + [guid]::NewGuid().ToString('N')
-        Start-OneTimeTask -Name $task -Execute $staged
-        $outcome.ExitStatus = Wait-OneTimeTask -Name $task -TimeoutSeconds $TimeoutSeconds
-        if ($null -eq $outcome.ExitStatus) {
-            $outcome.StillRunning = $true
-            $outcome.Detail = "still running after $TimeoutSeconds seconds, result not known; Downloads may stay closed until it ends. Task '$task' and folder $folder are left for a later look: read the task's last result, then remove both"
+        $audit = @{ Script = $paths.Audit; Arguments = '-Summary:$false -MaxSeconds 120'; Name = "$task-audit"
+            What = 'the exposure audit'; Output = 'audit'; TimeoutSeconds = 240; Objects = $true
+        }
+
+        $required = Invoke-SystemScript -Script $paths.Requirement -Name "$task-applies" -What 'the requirement' `
+            -Output 'requirement' -TimeoutSeconds 120
+        $notes += $required.Notes
+        if ($required.Status -eq 0) {
+            $answer = (@($required.Output | Where-Object { "$_".Trim() }) -join ' ').Trim()
+            if ($answer -eq 'True') {
+                $outcome.Applies = $true
+            } elseif ($answer -eq 'False') {
+                $outcome.Applies = $false
+            } else {
+                $notes += "the requirement printed '$answer', not True or False"
+            }
+        }
+
+        if ($false -eq $outcome.Applies) {
+            # The tool would do nothing here; the audit may say why.
+            $audited = Invoke-SystemScript @audit
+            $outcome.Findings = $audited.Output
+            $notes += $audited.Notes
         } else {
-            $outcome.Detail += Remove-Quietly { Unregister-ScheduledTask -TaskName $task -Confirm:$false } "task $task"
-            $detected = Invoke-SystemDetection -Script $script -Name "$task-detect"
-            $outcome.Repaired = $detected.Repaired
-            $outcome.Detail += $detected.Detail
-            try {
-                $outcome.Findings = @(& ([scriptblock]::Create($Audit)) -Summary:$false)
-            } catch {
-                $outcome.Detail += "; the exposure audit failed: $($_.Exception.Message)"
+            Start-OneTimeTask -Name $task -Execute $staged
+            $ended = Wait-OneTimeTask -Name $task -TimeoutSeconds $TimeoutSeconds
+            if (-not $ended.Ended) {
+                $outcome.StillRunning = $true
+                $left = "Task '$task' and folder $folder are left for a later look: read the task's last result, then remove both"
+                $waited = "still running after $TimeoutSeconds seconds, result not known; Downloads may stay closed until it ends. $left"
+                if (-not $ended.Started) {
+                    $waited = "not started after $TimeoutSeconds seconds: Task Scheduler has not run the tool yet and may still do so; result not known. $left"
+                }
+                $notes += $waited
+            } else {
+                $outcome.ExitStatus = $ended.Result
+                $notes += @(Remove-Quietly { Unregister-ScheduledTask -TaskName $task -Confirm:$false } "task $task")
+                $detected = Invoke-SystemScript -Script $paths.Detection -Name "$task-detect" -What 'detection' `
+                    -Output 'detection' -TimeoutSeconds 120
+                $notes += $detected.Notes
+                if ($detected.Status -eq 0) {
+                    $outcome.Repaired = [bool]@($detected.Output | Where-Object { "$_".Trim() })
+                }
+                $audited = Invoke-SystemScript @audit
+                $outcome.Findings = $audited.Output
+                $notes += $audited.Notes
             }
         }
     } catch {
-        $outcome.Detail += $_.Exception.Message
+        $notes += $_.Exception.Message
     } finally {
         if ($folder -and -not $outcome.StillRunning) {
-            $outcome.Detail += Remove-Quietly { Remove-Item -LiteralPath $folder -Recurse -Force } "folder $folder"
+            $notes += @(Remove-Quietly { Remove-Item -LiteralPath $folder -Recurse -Force } "folder $folder")
         }
+        $outcome.Detail = @($notes | Where-Object { $_ }) -join '; '
     }
     [pscustomobject]$outcome
 }
 
 # The script block each computer runs: the functions above, then the work.
 function Get-RemoteWork {
-    $names = 'Start-OneTimeTask', 'Wait-OneTimeTask', 'Remove-Quietly', 'New-StagingFolder', 'Invoke-SystemDetection',
-        'Invoke-RemoteRepair'
+    $names = 'Start-OneTimeTask', 'New-WaitClock', 'Wait-OneTimeTask', 'Remove-Quietly', 'New-StagingFolder',
+        'Invoke-SystemScript', 'Invoke-RemoteRepair'
     $functions = foreach ($name in $names) {
         "function $name {`n$((Get-Item "function:$name").ScriptBlock)`n}"
     }
     [scriptblock]::Create(@"
-param([byte[]]`$Executable, [string]`$ExecutableName, [string]`$Detection, [string]`$DetectionName, [string]`$Audit, [string]`$ExpectedHash, [int]`$TimeoutSeconds)
+param([hashtable]`$Work)
 `$ErrorActionPreference = 'Stop'
 $($functions -join "`n")
-Invoke-RemoteRepair -Executable `$Executable -ExecutableName `$ExecutableName -Detection `$Detection -DetectionName `$DetectionName -Audit `$Audit -ExpectedHash `$ExpectedHash -TimeoutSeconds `$TimeoutSeconds
+Invoke-RemoteRepair -Executable `$Work.Executable -ExecutableName `$Work.ExecutableName -Scripts `$Work.Scripts -ExpectedHash `$Work.ExpectedHash -TimeoutSeconds `$Work.TimeoutSeconds
 "@)
 }
 
 # What one computer handed back, as its result.
 function ConvertFrom-RemoteOutcome {
     param([string]$ComputerName, $Outcome)
+    $mode = if ($Outcome.PSObject.Properties['LanguageMode']) { "$($Outcome.LanguageMode)" } else { 'FullLanguage' }
+    if ($mode -and $mode -ne 'FullLanguage') {
+        return New-RepairResult -ComputerName $ComputerName `
+            -Meaning "not run: the target runs remote commands in $mode (WDAC or AppLocker); use Intune or Configuration Manager there"
+    }
+    $applies = $null
+    if ($Outcome.PSObject.Properties['Applies']) {
+        $applies = $Outcome.Applies
+    }
+    $findings = $null
+    if ($Outcome.PSObject.Properties['Findings']) {
+        $findings = $Outcome.Findings
+    }
+    $notes = if ($Outcome.Detail) { "; $($Outcome.Detail)" } else { '' }
     if ($Outcome.StillRunning) {
-        return New-RepairResult -ComputerName $ComputerName -Meaning $Outcome.Detail
+        return New-RepairResult -ComputerName $ComputerName -Applies $applies -Meaning $Outcome.Detail
+    }
+    if ($false -eq $applies) {
+        return New-RepairResult -ComputerName $ComputerName -Applies $false -Findings $findings `
+            -Meaning "not applicable: the requirement, run as SYSTEM, found nothing the tool would repair here (no agent key that opens for full access, no folder in its Path value, or no Downloads folder); the tool was not run$notes"
     }
     if ($null -eq $Outcome.ExitStatus) {
-        return New-RepairResult -ComputerName $ComputerName -Meaning "not run: $($Outcome.Detail)"
+        return New-RepairResult -ComputerName $ComputerName -Applies $applies -Meaning "not run: $($Outcome.Detail)" -Findings $findings
     }
-    $meaning = Get-TaskResultMeaning $Outcome.ExitStatus
-    if ($Outcome.Detail) {
-        $meaning += "; $($Outcome.Detail)"
-    }
-    New-RepairResult -ComputerName $ComputerName -ExitStatus $Outcome.ExitStatus -Meaning $meaning -Repaired $Outcome.Repaired `
-        -Findings $Outcome.Findings
+    New-RepairResult -ComputerName $ComputerName -Applies $applies -ExitStatus $Outcome.ExitStatus `
+        -Meaning "$(Get-TaskResultMeaning $Outcome.ExitStatus)$notes" -Repaired $Outcome.Repaired -Findings $findings
 }
 
-# The computer an error from remoting is about, where it says.
+# The computer an error from remoting is about, as remoting itself records
+# it: the OriginInfo of an error raised on a computer, or the target of one
+# raised here (Invoke-Command names a broken session's computer; New-PSSession
+# gives the runspace that would not open, with its connection information;
+# a PSSession has its ComputerName). Never guessed from the message.
 function Get-ErrorComputer {
-    param($ErrorRecord, [string[]]$ComputerName)
+    param($ErrorRecord)
     $origin = $ErrorRecord.PSObject.Properties['OriginInfo']
-    if ($origin -and $origin.Value) {
-        return $origin.Value.PSComputerName
+    if ($origin -and $origin.Value -and $origin.Value.PSComputerName) {
+        return "$($origin.Value.PSComputerName)"
     }
     $target = $ErrorRecord.TargetObject
-    if ($target -and $target.PSObject.Properties['ComputerName']) {
-        return $target.ComputerName
+    if ($null -eq $target) {
+        return $null
     }
-    $ComputerName | Where-Object { "$ErrorRecord" -match [regex]::Escape($_) } | Select-Object -First 1
+    if ($target -is [string]) {
+        return $target
+    }
+    if ($target.PSObject.Properties['ComputerName'] -and $target.ComputerName) {
+        return "$($target.ComputerName)"
+    }
+    $connection = $target.PSObject.Properties['ConnectionInfo']
+    if ($connection -and $connection.Value -and $connection.Value.PSObject.Properties['ComputerName']) {
+        return "$($connection.Value.ComputerName)"
+    }
+    $null
+}
+
+# Gives each error to its computer's entry in Machines (the first error each),
+# under Field; an error that names no computer of the batch is a warning.
+function Add-ErrorToMachine {
+    param([hashtable]$Machines, $Errors, [string]$Field)
+    foreach ($record in @($Errors)) {
+        $name = Get-ErrorComputer $record
+        $entry = if ($name) { $Machines[$name] } else { $null }
+        if ($null -eq $entry) {
+            Write-Warning "remoting reported an error for no computer of this batch: $($record.Exception.Message)"
+        } elseif ($null -eq $entry.$Field) {
+            $entry.$Field = $record
+        }
+    }
 }
 
 # ---------------------------------------------------------------------------
 # The run.
 
-function Invoke-Fleet {
-    param([string[]]$ComputerName, [string]$Path, [string]$ExpectedHash, $Credential, [int]$TimeoutSeconds,
-        [int]$OpenTimeoutSeconds, [int]$ThrottleLimit, [string]$Detection, [string]$Audit)
-    $executable = [System.IO.File]::ReadAllBytes($Path)
-    $detectionText = [System.IO.File]::ReadAllText($Detection)
-    $auditText = [System.IO.File]::ReadAllText($Audit)
-    $localHash = (Get-FileHash -LiteralPath $Path -Algorithm SHA256).Hash
-    if ($localHash -ne $ExpectedHash) {
-        throw "$Path has SHA-256 $localHash, not the published $ExpectedHash; nothing was run. Check that the file and its checksum come from the same release."
-    }
-    $names = @($ComputerName | Select-Object -Unique)
-
-    $connect = @{
-        ComputerName  = $names
-        SessionOption = New-PSSessionOption -OpenTimeout ($OpenTimeoutSeconds * 1000)
-        ThrottleLimit = $ThrottleLimit
-        ErrorAction   = 'SilentlyContinue'
-        ErrorVariable = 'openErrors'
-    }
-    if ($Credential) {
-        $connect.Credential = $Credential
+# One batch: opens its sessions, hands out the work, streams the results,
+# gives every computer of the batch one result and closes every session.
+function Invoke-FleetBatch {
+    param([string[]]$ComputerName, [hashtable]$Connect, [scriptblock]$RemoteWork, [hashtable]$Work, [int]$ThrottleLimit)
+    # The batch's computers, keyed on their names in any case.
+    $machines = New-Object System.Collections.Hashtable ([System.StringComparer]::OrdinalIgnoreCase)
+    foreach ($name in $ComputerName) {
+        $machines[$name] = [pscustomobject]@{ Name = $name; Session = $null; Done = $false; OpenError = $null; RunError = $null }
     }
     $openErrors = @()
-    $sessions = @(New-PSSession @connect)
-    $done = @{}
+    $sessions = @(New-PSSession @Connect -ComputerName $ComputerName -ErrorVariable openErrors)
     try {
-        foreach ($name in $names) {
-            if (-not ($sessions | Where-Object { $_.ComputerName -eq $name })) {
-                $why = $openErrors | Where-Object { (Get-ErrorComputer $_ $names) -eq $name } | Select-Object -First 1
-                $done[$name] = $true
-                New-RepairResult -ComputerName $name -Meaning "not run: could not connect: $(if ($why) { $why.Exception.Message } else { 'no session' })"
+        $live = New-Object System.Collections.Generic.List[object]
+        foreach ($session in $sessions) {
+            $entry = $machines["$($session.ComputerName)"]
+            if ($entry -and -not $entry.Session) {
+                $entry.Session = $session
+                $live.Add($session)
             }
         }
-        if ($sessions.Count -gt 0) {
-            $runErrors = @()
-            Invoke-Command -Session $sessions -ScriptBlock (Get-RemoteWork) -ThrottleLimit $ThrottleLimit `
-                -ArgumentList $executable, (Split-Path -Leaf $Path), $detectionText, (Split-Path -Leaf $Detection), $auditText, $ExpectedHash, $TimeoutSeconds `
-                -ErrorAction SilentlyContinue -ErrorVariable runErrors |
-                ForEach-Object {
-                    $done[$_.PSComputerName] = $true
-                    ConvertFrom-RemoteOutcome -ComputerName $_.PSComputerName -Outcome $_
+        Add-ErrorToMachine $machines $openErrors 'OpenError'
+        foreach ($name in $ComputerName) {
+            $entry = $machines[$name]
+            if (-not $entry.Session) {
+                $entry.Done = $true
+                $why = if ($entry.OpenError) { $entry.OpenError.Exception.Message } else { 'no session' }
+                New-RepairResult -ComputerName $name -Meaning "not run: could not connect: $why"
+            }
+        }
+        if ($live.Count -eq 0) {
+            return
+        }
+        $runErrors = @()
+        Invoke-Command -Session $live.ToArray() -ScriptBlock $RemoteWork -ThrottleLimit $ThrottleLimit -ArgumentList $Work `
+            -ErrorAction SilentlyContinue -ErrorVariable runErrors |
+            ForEach-Object {
+                $entry = if ($_.PSObject.Properties['PSComputerName']) { $machines["$($_.PSComputerName)"] } else { $null }
+                if ($entry -and -not $entry.Done) {
+                    $entry.Done = $true
+                    ConvertFrom-RemoteOutcome -ComputerName $entry.Name -Outcome $_
                 }
-            foreach ($session in $sessions) {
-                if (-not $done.ContainsKey($session.ComputerName)) {
-                    $why = $runErrors | Where-Object { (Get-ErrorComputer $_ $names) -eq $session.ComputerName } | Select-Object -First 1
-                    $done[$session.ComputerName] = $true
-                    New-RepairResult -ComputerName $session.ComputerName -Meaning "result not known: the session ended before the computer answered$(if ($why) { ": $($why.Exception.Message)" }). If the tool ran, Downloads may stay closed until it ends; run the detection script there"
-                }
+            }
+        Add-ErrorToMachine $machines $runErrors 'RunError'
+        foreach ($name in $ComputerName) {
+            $entry = $machines[$name]
+            if (-not $entry.Done) {
+                $entry.Done = $true
+                $why = if ($entry.RunError) { ": $($entry.RunError.Exception.Message)" } else { '' }
+                New-RepairResult -ComputerName $name -Meaning "result not known: the session ended before the computer answered$why. If the tool ran, Downloads may stay closed until it ends; run the detection script there"
             }
         }
     } finally {
@@ -422,6 +616,44 @@ function Invoke-Fleet {
                 Write-Warning "could not close the session to $($session.ComputerName): $($_.Exception.Message)"
             }
         }
+    }
+}
+
+function Invoke-Fleet {
+    param([string[]]$ComputerName, [string]$Path, [string]$ExpectedHash, $Credential, [int]$TimeoutSeconds,
+        [int]$OpenTimeoutSeconds, [int]$ThrottleLimit, [int]$BatchSize = 200, [string]$Detection, [string]$Audit,
+        [string]$Requirement)
+    $executable = [System.IO.File]::ReadAllBytes($Path)
+    $localHash = (Get-FileHash -LiteralPath $Path -Algorithm SHA256).Hash
+    if ($localHash -ne $ExpectedHash) {
+        throw "$Path has SHA-256 $localHash, not the published $ExpectedHash; nothing was run. Check that the file and its checksum come from the same release."
+    }
+    # Scripts travel as their bytes, so a signed copy keeps its signature.
+    $scripts = @{}
+    foreach ($role in @(@('Detection', $Detection), @('Audit', $Audit), @('Requirement', $Requirement))) {
+        $scripts[$role[0]] = @{ Name = Split-Path -Leaf $role[1]; Content = [System.IO.File]::ReadAllBytes($role[1]) }
+    }
+    $work = @{
+        Executable     = $executable
+        ExecutableName = Split-Path -Leaf $Path
+        Scripts        = $scripts
+        ExpectedHash   = $ExpectedHash
+        TimeoutSeconds = $TimeoutSeconds
+    }
+    $connect = @{
+        SessionOption = New-PSSessionOption -OpenTimeout ($OpenTimeoutSeconds * 1000)
+        ThrottleLimit = $ThrottleLimit
+        ErrorAction   = 'SilentlyContinue'
+    }
+    if ($Credential) {
+        $connect.Credential = $Credential
+    }
+    $remoteWork = Get-RemoteWork
+    $names = @(Get-UniqueName $ComputerName)
+    for ($first = 0; $first -lt $names.Count; $first += $BatchSize) {
+        $last = [math]::Min($first + $BatchSize, $names.Count) - 1
+        Invoke-FleetBatch -ComputerName $names[$first..$last] -Connect $connect -RemoteWork $remoteWork -Work $work `
+            -ThrottleLimit $ThrottleLimit
     }
 }
 
@@ -459,7 +691,9 @@ $run = @{
     TimeoutSeconds     = $TimeoutSeconds
     OpenTimeoutSeconds = $OpenTimeoutSeconds
     ThrottleLimit      = $ThrottleLimit
-    Detection          = Join-Path $PSScriptRoot 'Test-DownloadsPermissions.ps1'
-    Audit              = Join-Path $PSScriptRoot 'Get-DownloadsExposure.ps1'
+    BatchSize          = $BatchSize
+    Detection          = Select-ScriptCopy $PSScriptRoot 'Test-DownloadsPermissions'
+    Audit              = Select-ScriptCopy $PSScriptRoot 'Get-DownloadsExposure'
+    Requirement        = Select-ScriptCopy $PSScriptRoot 'Test-DownloadsPermissionsApplies'
 }
 Invoke-Fleet @run
