@@ -13,3 +13,4 @@ prefix=$(mktemp -d "$PWD/build/windows/bench-prefix.XXXXXX")
 trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
 /usr/bin/python3 tools/bench/bench.py tools/wine-run.sh "$prefix" dist/DownloadsPermissions.exe \
     "$bin/BenchEmpty.exe" "$bin/BenchFloor.exe" "${1:-25}"
+dotnet tool run pwsh -NoProfile -NonInteractive -File deploy/testing/Measure-FleetRun.ps1  # the remote run's own cost, mocked machines
