@@ -12,6 +12,8 @@ BeforeAll {
     function New-Seen {
         @{
             Status = 0; StdErr = @(); Error = $null; Note = $null; InPlace = $true; Applies = 'True'; ProgramFiles = $programFiles
+            Detection = @{ Status = 0; StdErr = @() }; Requirement = @{ Status = 0; StdErr = @() }
+            Renames = @('renamed', 'sharing violation', 'sharing violation'); LeftBehind = @()
             DownloadsPath = $downloads; UserSid = $user
             Exposure = @(
                 [pscustomobject]@{ Kind = 'Access'; Path = $downloads; Sid = 'S-1-5-32-545'; Allows = 'create files'; Why = 'inherited from a folder above' }
@@ -31,7 +33,7 @@ BeforeAll {
             }
         }
     }
-    $promise = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True'; ChildrenReached = $true; LinkedRewritten = $true; Signed = $true
+    $promise = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True'; ChildrenReached = $true; LinkedRewritten = $true; Signed = $true; RenameRefused = $true
         Remote = @{ ExitStatus = 0; Repaired = $true; Applies = $true }
         Exposure = @{ Kind = 'Access'; Path = '.'; Sid = 'S-1-5-32-545' }, @{ Kind = 'Access'; Path = 'user-owned'; Sid = 'user'; Allows = 'change permissions' },
         @{ Kind = 'HardLink'; Path = 'secret.txt' } }
@@ -48,6 +50,39 @@ Describe 'Test-MayRun' {
 
     It 'lets a told, elevated Windows run go on' {
         Test-MayRun -ChangeThisMachine $true -OnWindows $true -Elevated $true | Should -BeNullOrEmpty
+    }
+
+    It 'finds <Expected> unknown among <Asked>' -ForEach @(
+        @{ Asked = @(); Expected = @() }
+        @{ Asked = @('children-of-every-kind', 'junction-at-downloads'); Expected = @() }
+        @{ Asked = @('children-of-every-kind', 'childern-of-every-kind'); Expected = @('childern-of-every-kind') }
+        @{ Asked = @('Junction-At-Downloads-typo', 'nope'); Expected = @('Junction-At-Downloads-typo', 'nope') }
+    ) {
+        @(Get-UnknownCase -Asked $Asked -Known @($Cases | ForEach-Object { $_.Name })) | Should -Be $Expected
+    }
+}
+
+Describe 'Holding a file open' {
+    It 'counts handle <Handle> as <Expected>' -ForEach @(
+        @{ Handle = -1; Expected = 'failed' }
+        @{ Handle = 0; Expected = 'failed' }
+        @{ Handle = 0x2A4; Expected = 'held' }
+    ) {
+        (Test-HoldFailed $Handle) | Should -Be ($Expected -eq 'failed')
+    }
+}
+
+Describe 'Select-AddedListener' {
+    It 'removes <Expected> when <Case>' -ForEach @(
+        @{ Case = 'the run added the only listener'; Before = @(); Now = @('Listener_1'); Expected = @('Listener_1') }
+        @{ Case = 'an HTTPS listener was there before'; Before = @('Address=*;Transport=HTTPS'); Now = @('Listener_1', 'Listener_2'); Expected = @('Listener_1') }
+        @{ Case = 'the same listener was there before'; Before = @('Address=*;Transport=HTTP'); Now = @('Listener_1'); Expected = @() }
+    ) {
+        $listeners = @{
+            Listener_1 = [pscustomobject]@{ Name = 'Listener_1'; Keys = @('Transport=HTTP', 'Address=*') }
+            Listener_2 = [pscustomobject]@{ Name = 'Listener_2'; Keys = @('Transport=HTTPS', 'Address=*') }
+        }
+        @(Select-AddedListener -Before $Before -Now @($Now | ForEach-Object { $listeners[$_] })) | Should -Be $Expected
     }
 }
 
@@ -80,6 +115,14 @@ Describe 'Compare-Observation' {
         @{ Case = 'a signed audit that printed nothing'; Change = { param($s) $s.AllSigned.audit = [pscustomobject]@{ Status = 0; StdOut = @(); StdErr = @() } }; Failure = 'the signed audit under AllSigned ended with 0*' }
         @{ Case = 'an unsigned copy that ran under AllSigned'; Change = { param($s) $s.AllSigned.unsigned = [pscustomobject]@{ Status = 0; StdOut = @('Downloads carries the program-files access list'); StdErr = @() } }; Failure = 'the unsigned detection was not refused under AllSigned*' }
         @{ Case = 'a case that could not run'; Change = { param($s) $s.Error = 'mklink failed' }; Failure = 'the case could not be run: mklink failed' }
+        @{ Case = 'a detection that crashed, its empty output read as not in place'; Change = { param($s) $s.Detection = @{ Status = 1; StdErr = @('Get-Acl : denied') } }; Failure = 'the detection script ended with status 1, not 0: Get-Acl : denied' }
+        @{ Case = 'a requirement that failed'; Change = { param($s) $s.Requirement = @{ Status = 1; StdErr = @('the key cannot be read') } }; Failure = 'the requirement script ended with status 1, not 0: the key cannot be read' }
+        @{ Case = 'a detection that never ran'; Change = { param($s) $s.Detection = $null }; Failure = 'the detection script did not run' }
+        @{ Case = 'renames that all went through'; Change = { param($s) $s.Renames = @('renamed', 'renamed', 'failed: gone') }; Failure = 'no rename of Downloads met a sharing violation while the tool ran (3 attempts: 1 x failed: gone, 2 x renamed)' }
+        @{ Case = 'no rename tried at all'; Change = { param($s) $s.Renames = @() }; Failure = 'no rename of Downloads met a sharing violation while the tool ran (0 attempts: none)' }
+        @{ Case = 'a walk promised with no children recorded'; Change = { param($s) $s.Children = @{} }; Failure = 'no children were recorded to check the walk against' }
+        @{ Case = 'a staging folder the remote run left'; Change = { param($s) $s.LeftBehind = @('C:\Program Files\DownloadsPermissions-0a1b') }; Failure = 'the remote run left behind C:\Program Files\DownloadsPermissions-0a1b' }
+        @{ Case = 'a task the remote run left'; Change = { param($s) $s.LeftBehind = @('task \DownloadsPermissions-0a1b') }; Failure = 'the remote run left behind task \DownloadsPermissions-0a1b' }
     ) {
         $seen = New-Seen
         & $Change $seen
@@ -120,12 +163,15 @@ Describe 'Format-AcceptanceReport' {
             [pscustomobject]@{ Name = 'good'; Answers = @('Q1?'); Seen = New-Seen; Failures = @() }
             [pscustomobject]@{ Name = 'bad'; Answers = @('Q1?'); Seen = New-Seen; Failures = @('exit status 681, promised 0') }
         )
-        $report = @(Format-AcceptanceReport -Runs $runs -Questions 'Q1?', 'Q2?' -Machine 'Windows 11')
+        $report = @(Format-AcceptanceReport -Runs $runs -Questions 'Q1?', 'Q2?', 'Q3?' -Machine 'Windows 11' -Unsettled @{ 'Q3?' = 'no case can tell' })
         $report | Should -Contain 'Machine: Windows 11. Cases: 2, failed: 1.'
         $report | Should -Contain '| good | pass | 0 |  |'
         $report | Should -Contain '| bad | FAIL | 0 |  |'
         $report | Should -Contain '- **Q1?** good: as promised; bad: NOT as promised: exit status 681, promised 0'
         $report | Should -Contain '- **Q2?** not settled: no case that answers it was run'
+        $report | Should -Contain '- **Q3?** not settled by any case: no case can tell'
+        $report | Should -Contain '- detection: True (status 0); requirement: True (status 0)'
+        $report | Should -Contain '- rename attempts while the tool ran: 1 x renamed, 2 x sharing violation'
         $report | Should -Contain "- C:\Victim\secret.txt (the hard-linked file's other name) before: ``O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;FA;;;BA)``, after: ``O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)``"
         $report | Should -Contain '- remote run: ExitStatus 0; Meaning repaired; Applies True; Repaired True; Exposure 1 finding'
         $report | Should -Contain '- signature of Test-DownloadsPermissions.signed.ps1: Valid'
@@ -135,12 +181,22 @@ Describe 'Format-AcceptanceReport' {
 }
 
 Describe 'The script itself' {
-    It 'refuses, changing nothing, unless told it may change the machine' {
+    It 'refuses, changing nothing, <Case>' -ForEach @(
+        @{ Case = 'unless told it may change the machine'; Arguments = @(); Expected = '*refused: this changes the machine*' }
+        @{ Case = 'when asked for a case no one wrote'; Arguments = @('-ChangeThisMachine', '-Case', 'junction-at-downloads,junction-at-download'); Expected = '*refused: no case is named junction-at-download; the cases: *' }
+    ) {
         $pwsh = [Environment]::ProcessPath
         $first = @(if ((Split-Path -Leaf $pwsh) -like 'dotnet*') { Join-Path $PSHOME 'pwsh.dll' })
-        $out = & $pwsh @first -NoProfile -NonInteractive -File $script 2>&1
+        $out = & $pwsh @first -NoProfile -NonInteractive -File $script @Arguments 2>&1
         $LASTEXITCODE | Should -Be 1
-        "$out" | Should -BeLike '*refused: this changes the machine*'
+        "$out" | Should -BeLike $Expected
+    }
+
+    It 'answers no question from a case where it says no case can settle it' {
+        foreach ($question in $Unsettled.Keys) {
+            $Questions | Should -Contain $question
+            @($Cases | Where-Object { $_.Answers -contains $question } | ForEach-Object { $_.Name }) | Should -BeNullOrEmpty
+        }
     }
 }
 

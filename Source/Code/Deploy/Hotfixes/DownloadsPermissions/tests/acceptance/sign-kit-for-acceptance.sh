@@ -4,8 +4,9 @@
 # DIST/DownloadsPermissions.exe gets its signed copy beside it, as sign.sh
 # names them, and DIST/acceptance/test-signer.cer holds the certificate (the
 # public part only; the key is deleted). Test signatures only: no timestamp,
-# a certificate valid for two days, trusted only where the acceptance trusts
-# it for its run.
+# a certificate valid for fourteen days (untimestamped signatures stop being
+# Valid when it expires, so the acceptance must run within that time),
+# trusted only where the acceptance trusts it for its run.
 #   sign-kit-for-acceptance.sh [DIST]      DIST defaults to the project's dist/
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../../../../../../.." && pwd)
@@ -29,7 +30,7 @@ keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
 subjectKeyIdentifier = hash
 CNF
-openssl req -x509 -newkey rsa:3072 -nodes -days 2 -config "$work/signer.cnf" \
+openssl req -x509 -newkey rsa:3072 -nodes -days 14 -config "$work/signer.cnf" \
     -keyout "$work/signer.key" -out "$work/signer.pem" 2>/dev/null
 
 for input in "$dist/DownloadsPermissions.exe" "$dist"/*.ps1; do
