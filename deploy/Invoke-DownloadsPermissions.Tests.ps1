@@ -30,7 +30,12 @@ Describe 'Get-TaskResultMeaning' {
         @{ Result = 32; Meaning = '*holds Downloads open*' }
         @{ Result = 267; Meaning = '*not a folder*' }
         @{ Result = 1336; Meaning = 'not repaired: Windows error 1336;*' }
-        @{ Result = 0x41306; Meaning = 'not run: Task Scheduler 0x00041306 SCHED_S_TASK_TERMINATED*' }
+        @{ Result = 0x41306; Meaning = 'the tool was stopped before it ended; Downloads may be left closed; run it again (Task Scheduler 0x00041306 SCHED_S_TASK_TERMINATED*' }
+        @{ Result = 2147483651; Meaning = 'the tool stopped abnormally; Downloads may be left closed; run it again (exit status 0x80000003 STATUS_BREAKPOINT)' }
+        @{ Result = -2147483646; Meaning = 'the tool stopped abnormally;*(exit status 0x80000002 STATUS_DATATYPE_MISALIGNMENT)' }
+        @{ Result = 0x40010004; Meaning = 'the tool stopped abnormally; Downloads may be left closed; run it again (exit status 0x40010004 DBG_TERMINATE_PROCESS)' }
+        @{ Result = 0x4000001E; Meaning = 'the tool stopped abnormally;*(exit status 0x4000001E)' }
+        @{ Result = 2147549183; Meaning = 'not run: Task Scheduler HRESULT 0x8000FFFF' }
         @{ Result = 0x41303; Meaning = '*SCHED_S_TASK_HAS_NOT_RUN*' }
         @{ Result = -2147024894; Meaning = 'not run: Task Scheduler could not start the program: HRESULT 0x80070002 (Windows error 2)' }
         @{ Result = 2147942405; Meaning = '*HRESULT 0x80070005 (Windows error 5)' }
@@ -99,7 +104,7 @@ Describe 'Invoke-RemoteRepair' {
         $outcome.Detail | Should -BeNullOrEmpty
         Should -Invoke New-ScheduledTaskPrincipal -Times 4 -Exactly -ParameterFilter { $UserId -eq 'S-1-5-18' }
         Should -Invoke New-ScheduledTaskAction -Times 1 -Exactly -ParameterFilter {
-            $Execute -like '*powershell.exe' -and $Argument -like "*-Command*& '$stage*detect.ps1'*detection.txt*" }
+            $Execute -like '"*powershell.exe"' -and $Argument -like "*-Command*& '$stage*detect.ps1'*detection.txt*" }
         Should -Invoke Unregister-ScheduledTask -Times 4 -Exactly
         Test-Path -LiteralPath $stage | Should -BeFalse
     }
@@ -108,14 +113,63 @@ Describe 'Invoke-RemoteRepair' {
         @{ Script = 'applies.signed.ps1'; Bytes = '65 13 10'; Arguments = '' }
         @{ Script = 'detect.ps1'; Bytes = '66 13 10'; Arguments = '' }
         @{ Script = 'audit.ps1'; Bytes = '67 13 10'; Arguments = '-Summary:$false -MaxSeconds 120' }
+        @{ Script = 'tool.exe'; Bytes = '1 2 3 4'; Arguments = $null }
     ) {
         Mock Remove-Item { return }
         Invoke-Repair | Out-Null
-        "$([IO.File]::ReadAllBytes((Join-Path $stage $Script)))" | Should -Be $Bytes
-        $call = "& '$(Join-Path $stage $Script)' $Arguments 2>"
-        Should -Invoke New-ScheduledTaskAction -Times 1 -Exactly -ParameterFilter {
-            $Execute -like '*\System32\WindowsPowerShell\v1.0\powershell.exe' -and $Argument.Contains($call) -and
-            $Argument -like '-NoProfile -NonInteractive -ExecutionPolicy Bypass -Command "*; exit $LASTEXITCODE"' }
+        $path = Join-Path $stage $Script
+        "$([IO.File]::ReadAllBytes($path))" | Should -Be $Bytes
+        if ($null -eq $Arguments) {
+            # The program itself, its path in double quotes: it lies under
+            # Program Files, whose space would end an unquoted path.
+            Should -Invoke New-ScheduledTaskAction -Times 1 -Exactly -ParameterFilter { $Execute -eq "`"$path`"" -and -not $Argument }
+        } else {
+            $call = "& '$path' $Arguments 2>"
+            Should -Invoke New-ScheduledTaskAction -Times 1 -Exactly -ParameterFilter {
+                $Execute -like '"*\System32\WindowsPowerShell\v1.0\powershell.exe"' -and $Argument.Contains($call) -and
+                $Argument -like '-NoProfile -NonInteractive -ExecutionPolicy Bypass -Command "*"' }
+        }
+    }
+
+    It 'hands back what <Case> wrote, run through PowerShell''s -Command for real' -ForEach @(
+        @{ Case = 'the scripts'; Requirement = "'True'"; Applies = $true; Kinds = 'Access', 'Link'; Detail = ''
+            # Objects, then a program that fails, and no exit.
+            Audit = "[pscustomobject]@{ Kind = 'Access'; Why = 'a grant' }`n[pscustomobject]@{ Kind = 'Link'; Why = 'a junction' }`n& /bin/sh -c 'exit 3'"
+        }
+        @{ Case = 'a failing requirement'; Requirement = "Write-Error 'the agent key cannot be read'`nexit 1"; Applies = $null
+            Audit = "[pscustomobject]@{ Kind = 'Key'; Why = 'refused' }"; Kinds = @('Key')
+            Detail = 'the requirement failed: PowerShell ended with 1: *the agent key cannot be read*'
+        }
+    ) {
+        $real = @{
+            Requirement = @{ Name = 'applies.ps1'; Content = [Text.Encoding]::UTF8.GetBytes($Requirement) }
+            Detection   = @{ Name = 'detect.ps1'; Content = [Text.Encoding]::UTF8.GetBytes("'Downloads carries the program-files access list'`nexit 0") }
+            Audit       = @{ Name = 'audit.ps1'; Content = [Text.Encoding]::UTF8.GetBytes("param([switch]`$Summary, [int]`$MaxSeconds)`n$Audit") }
+        }
+        # Task Scheduler's stand-in: the tool ends with 0 at once; PowerShell
+        # runs the -Command text its task was given, in a new process.
+        $actions = @{}
+        $results = @{}
+        Mock New-ScheduledTaskAction { [pscustomobject]@{ Execute = $Execute; Argument = $Argument } }
+        Mock Register-ScheduledTask { $actions[$TaskName] = $Action }
+        Mock Start-ScheduledTask {
+            $results[$TaskName] = 0
+            if ($actions[$TaskName].Argument -match '-Command "(.*)"$') {
+                $results[$TaskName] = (Invoke-PowerShellProcess $Matches[1]).Status
+            }
+        }
+        Mock Get-ScheduledTaskInfo { [pscustomobject]@{ LastTaskResult = $results[$TaskName] } }
+        # The files as the scripts wrote them.
+        $written = { $LiteralPath -like "$stage*" }
+        Mock Get-Content { & (Get-Command Get-Content -CommandType Cmdlet) -LiteralPath $LiteralPath } -ParameterFilter $written
+        Mock Import-Clixml { & (Get-Command Import-Clixml -CommandType Cmdlet) -LiteralPath $LiteralPath } -ParameterFilter $written
+        $outcome = Invoke-RemoteRepair -Executable $tool -ExecutableName 'tool.exe' -Scripts $real -ExpectedHash $toolHash -TimeoutSeconds 10
+        $outcome.Applies | Should -Be $Applies
+        $outcome.ExitStatus | Should -Be 0
+        $outcome.Repaired | Should -BeTrue
+        @($outcome.Findings.Kind) | Should -Be $Kinds
+        $outcome.Findings[0].Why | Should -Not -BeNullOrEmpty
+        $outcome.Detail | Should -BeLike $Detail
     }
 
     It 'asks the requirement first: <Case>' -ForEach @(
@@ -170,18 +224,31 @@ Describe 'Invoke-RemoteRepair' {
         @{ Case = 'slow polls, bounded by the clock'; States = 'Running'; Results = 0x41301; Step = 4; ExitStatus = $null
             Detail = 'still running after 10 seconds*'; Polls = 4
         }
+        @{ Case = 'Task Scheduler failing once the tool has started'; States = 'Running'; Results = 0x41301, 'fails'; Step = 0.5
+            ExitStatus = $null; Polls = 2
+            Detail = "started, result not known: the task service is not available; Downloads may stay closed until it ends. Task 'DownloadsPermissions-*' and folder * are left for a later look*"
+        }
     ) {
         $states = [Collections.Queue]::new([object[]]$States)
         $results = [Collections.Queue]::new([object[]]$Results)
         $now.Step = $Step
         Mock Get-ScheduledTask { [pscustomobject]@{ State = $(if ($states.Count -gt 1) { $states.Dequeue() } else { $states.Peek() }) } } -ParameterFilter $isTool
-        Mock Get-ScheduledTaskInfo { [pscustomobject]@{ LastTaskResult = $(if ($results.Count -gt 1) { $results.Dequeue() } else { $results.Peek() }) } } -ParameterFilter $isTool
+        Mock Get-ScheduledTaskInfo {
+            $result = if ($results.Count -gt 1) { $results.Dequeue() } else { $results.Peek() }
+            if ("$result" -eq 'fails') {
+                throw 'the task service is not available'
+            }
+            [pscustomobject]@{ LastTaskResult = $result }
+        } -ParameterFilter $isTool
         $outcome = Invoke-Repair
         $outcome.ExitStatus | Should -Be $ExitStatus
         $outcome.Detail | Should -BeLike $Detail
         $outcome.StillRunning | Should -Be ($null -eq $ExitStatus)
         Should -Invoke Get-ScheduledTaskInfo -Times $Polls -Exactly -ParameterFilter $isTool
         Should -Invoke Stop-ScheduledTask -Times 0
+        # The tool's task and folder stay exactly when its result is not known.
+        Should -Invoke Unregister-ScheduledTask -Times ([int]($null -ne $ExitStatus)) -Exactly -ParameterFilter $isTool
+        Test-Path -LiteralPath (Join-Path $stage 'tool.exe') | Should -Be ($null -eq $ExitStatus)
     }
 
     It 'keeps the status when <Case>' -ForEach @(

@@ -26,8 +26,9 @@
          one-time tasks, each by its path, as Intune and Configuration Manager
          run them, and removes the tasks and the folder;
       6. closes the batch's sessions before the next batch opens its own.
-    The tool is never stopped: if it has not ended after -TimeoutSeconds, the
-    result says so, and its task and folder are left for a later look.
+    The tool is never stopped: if it has not ended after -TimeoutSeconds, or
+    its end cannot be read once it was started, the result says so, and its
+    task and folder are left for a later look.
     A computer that cannot be reached, or any step that fails, gives a result
     with the reason; the other computers go on. A computer named twice (in any
     mix of upper and lower case) is worked on once, under the first spelling.
@@ -126,7 +127,7 @@ $SchedulerResults = @{
     '0x00041303' = 'SCHED_S_TASK_HAS_NOT_RUN: the task has not run'
     '0x00041304' = 'SCHED_S_TASK_NO_MORE_RUNS: the task will not run again'
     '0x00041305' = 'SCHED_S_TASK_NOT_SCHEDULED: the task is not scheduled'
-    '0x00041306' = 'SCHED_S_TASK_TERMINATED: the task was ended by a user or by Task Scheduler'
+    '0x00041306' = 'SCHED_S_TASK_TERMINATED: the last run of the task was terminated by the user'
     '0x00041307' = 'SCHED_S_TASK_NO_VALID_TRIGGERS: the task has no valid trigger'
     '0x8004130A' = 'SCHED_E_TASK_NOT_READY: the task is missing properties it needs to run'
     '0x8004130B' = 'SCHED_E_TASK_NOT_RUNNING: there is no running instance of the task'
@@ -135,8 +136,14 @@ $SchedulerResults = @{
     '0x8004130E' = 'SCHED_E_INVALID_TASK: the task is not valid'
     '0x8004130F' = 'SCHED_E_ACCOUNT_INFORMATION_NOT_SET: the task has no account information'
 }
-# NTSTATUS values a process commonly ends with when Windows stops it.
+# NTSTATUS values a process commonly ends with when Windows or a debugger
+# stops it: errors, warnings and informational values.
 $AbnormalEnds = @{
+    '0x40010004' = 'DBG_TERMINATE_PROCESS'
+    '0x40010005' = 'DBG_CONTROL_C'
+    '0x80000001' = 'STATUS_GUARD_PAGE_VIOLATION'
+    '0x80000002' = 'STATUS_DATATYPE_MISALIGNMENT'
+    '0x80000003' = 'STATUS_BREAKPOINT'
     '0xC0000005' = 'STATUS_ACCESS_VIOLATION'
     '0xC00000FD' = 'STATUS_STACK_OVERFLOW'
     '0xC0000135' = 'STATUS_DLL_NOT_FOUND'
@@ -202,18 +209,32 @@ function Get-UniqueName {
 }
 
 # What a scheduled task's last result says: the tool's own exit status, an
-# abnormal end (an NTSTATUS), or one of Task Scheduler's codes, or another
-# HRESULT (shown in hexadecimal).
+# end from outside (the task stopped, or an NTSTATUS), one of Task
+# Scheduler's codes, or another HRESULT (shown in hexadecimal).
 function Get-TaskResultMeaning {
     param([long]$Result)
     $code = [uint32]($Result -band [long]4294967295)
     $hex = '0x{0:X8}' -f $code
+    if ($hex -eq '0x00041306') {
+        # SCHED_S_TASK_TERMINATED: the tool ran and was stopped, which may
+        # have been between its two writes.
+        return "the tool was stopped before it ended; Downloads may be left closed; run it again (Task Scheduler $hex $($SchedulerResults[$hex]))"
+    }
     if ($SchedulerResults.ContainsKey($hex)) {
         return "not run: Task Scheduler $hex $($SchedulerResults[$hex])"
     }
-    if ($code -ge 3221225472) {
-        # 0xC0000000 and above: Windows ended the process, which may have
-        # stopped between the tool's two writes.
+    # NTSTATUS values: errors (0xC0000000 and above), the warnings a process
+    # can end with (0x80000001 to 0x8000002F) and informational values
+    # (0x40000000 to 0x7FFFFFFF). None is one of the tool's own statuses,
+    # which are all below 0x10000; other 0x8xxxxxxx values (0x8007xxxx,
+    # 0x8004xxxx) are HRESULTs from Task Scheduler. (Written in decimal:
+    # 5.1 reads 0x80000000 and above as negative.)
+    $ntError = $code -ge 3221225472
+    $ntWarning = $code -ge 2147483649 -and $code -le 2147483695
+    $ntInformational = $code -ge 1073741824 -and $code -le 2147483647
+    if ($ntError -or $ntWarning -or $ntInformational) {
+        # Windows ended the process, which may have stopped between the
+        # tool's two writes.
         $name = if ($AbnormalEnds.ContainsKey($hex)) { " $($AbnormalEnds[$hex])" } else { '' }
         return "the tool stopped abnormally; Downloads may be left closed; run it again (exit status $hex$name)"
     }
@@ -258,11 +279,14 @@ function New-RepairResult {
 # A one-time task that runs Execute with Argument as SYSTEM, started now.
 function Start-OneTimeTask {
     param([string]$Name, [string]$Execute, [string]$Argument)
-    # -Execute takes the program's path as it is: Task Scheduler needs no quotes around it.
+    # The program's path in double quotes, as Task Scheduler's own interface
+    # writes it: the staged tool lies under Program Files, whose space would
+    # otherwise end the path. No Windows path can hold a double quote.
+    $program = '"' + $Execute + '"'
     $action = if ($Argument) {
-        New-ScheduledTaskAction -Execute $Execute -Argument $Argument
+        New-ScheduledTaskAction -Execute $program -Argument $Argument
     } else {
-        New-ScheduledTaskAction -Execute $Execute
+        New-ScheduledTaskAction -Execute $program
     }
     $principal = New-ScheduledTaskPrincipal -UserId 'S-1-5-18' -LogonType ServiceAccount -RunLevel Highest
     $settings = New-ScheduledTaskSettingsSet -AllowStartIfOnBatteries -DontStopIfGoingOnBatteries
@@ -301,6 +325,12 @@ function Wait-OneTimeTask {
         }
         Start-Sleep -Milliseconds 500
     }
+}
+
+# What a run that cannot tell the tool's result leaves behind, and what to do.
+function Get-LeftForLater {
+    param([string]$Task, [string]$Folder)
+    "Task '$Task' and folder $Folder are left for a later look: read the task's last result, then remove both"
 }
 
 # Cleanup that never ends the run: nothing when it worked, else what was left
@@ -342,9 +372,13 @@ function Invoke-SystemScript {
     $sink = if ($Objects) { 'Export-Clixml' } else { 'Out-File -Encoding utf8' }
     # The script is called by its path; the few words around it use only
     # what ConstrainedLanguage allows. Windows PowerShell's -File cannot pass
-    # a switch's $false, so the call is made from -Command.
-    $command = "try { & $(& $quoted $Script) $Arguments 2>$(& $quoted $err) | $sink -LiteralPath $(& $quoted $out) } " +
-        "catch { `$_.Exception.Message | Out-File -Encoding utf8 -LiteralPath $(& $quoted $err); exit 1 }; exit `$LASTEXITCODE"
+    # a switch's $false, so the call is made from -Command. The status is the
+    # script's own: 0 when it ends by itself or by `exit 0` ($? is then
+    # true), whatever a program it ran last left in $LASTEXITCODE; else the
+    # status its `exit` gave.
+    $command = "try { & $(& $quoted $Script) $Arguments 2>$(& $quoted $err) | $sink -LiteralPath $(& $quoted $out); `$ok = `$? } " +
+        "catch { `$_.Exception.Message | Out-File -Encoding utf8 -LiteralPath $(& $quoted $err); exit 1 }; " +
+        "if (`$ok) { exit 0 }; exit `$LASTEXITCODE"
     $outcome = @{ Status = $null; Output = $null; Notes = @() }
     try {
         Start-OneTimeTask -Name $Name -Execute "$env:SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe" `
@@ -392,6 +426,8 @@ function Invoke-RemoteRepair {
     }
     $notes = @()
     $folder = $null
+    $task = $null
+    $toolStarted = $false
     try {
         $folder = New-StagingFolder
         $staged = Join-Path $folder $ExecutableName
@@ -430,11 +466,14 @@ function Invoke-RemoteRepair {
             $outcome.Findings = $audited.Output
             $notes += $audited.Notes
         } else {
+            # From here on the tool may be running: whatever fails before its
+            # status is read leaves its task and folder in place.
+            $toolStarted = $true
             Start-OneTimeTask -Name $task -Execute $staged
             $ended = Wait-OneTimeTask -Name $task -TimeoutSeconds $TimeoutSeconds
             if (-not $ended.Ended) {
                 $outcome.StillRunning = $true
-                $left = "Task '$task' and folder $folder are left for a later look: read the task's last result, then remove both"
+                $left = Get-LeftForLater $task $folder
                 $waited = "still running after $TimeoutSeconds seconds, result not known; Downloads may stay closed until it ends. $left"
                 if (-not $ended.Started) {
                     $waited = "not started after $TimeoutSeconds seconds: Task Scheduler has not run the tool yet and may still do so; result not known. $left"
@@ -455,7 +494,15 @@ function Invoke-RemoteRepair {
             }
         }
     } catch {
-        $notes += $_.Exception.Message
+        if ($toolStarted -and $null -eq $outcome.ExitStatus -and -not $outcome.StillRunning) {
+            # The tool was started and its end was not seen: as good as
+            # still running.
+            $outcome.StillRunning = $true
+            $notes += "started, result not known: $($_.Exception.Message); Downloads may stay closed until it ends. " +
+                (Get-LeftForLater $task $folder)
+        } else {
+            $notes += $_.Exception.Message
+        }
     } finally {
         if ($folder -and -not $outcome.StillRunning) {
             $notes += @(Remove-Quietly { Remove-Item -LiteralPath $folder -Recurse -Force } "folder $folder")
@@ -467,8 +514,8 @@ function Invoke-RemoteRepair {
 
 # The script block each computer runs: the functions above, then the work.
 function Get-RemoteWork {
-    $names = 'Start-OneTimeTask', 'New-WaitClock', 'Wait-OneTimeTask', 'Remove-Quietly', 'New-StagingFolder',
-        'Invoke-SystemScript', 'Invoke-RemoteRepair'
+    $names = 'Start-OneTimeTask', 'New-WaitClock', 'Wait-OneTimeTask', 'Get-LeftForLater', 'Remove-Quietly',
+        'New-StagingFolder', 'Invoke-SystemScript', 'Invoke-RemoteRepair'
     $functions = foreach ($name in $names) {
         "function $name {`n$((Get-Item "function:$name").ScriptBlock)`n}"
     }
