@@ -326,15 +326,15 @@ function Get-EffectiveAccess {
 # container-inherit entries to folders, and on to their children unless
 # no-propagate; CREATOR OWNER becomes the child's owner, and generic rights
 # are mapped, in the entry that applies to the child, with an inherit-only
-# copy kept for what is created below it). Each carries FromInheritOnly:
-# whether the entry it came from was inherit-only on the folder.
+# copy kept for what is created below it). Each carries From: the entry it
+# came from.
 function Get-InheritedEntries {
     param($Parent, [bool]$IsFolder, [string]$Owner)
     foreach ($entry in $Parent) {
         $toFiles = $entry.Inheritance -band $ObjectInherit
         $toFolders = $entry.Inheritance -band $ContainerInherit
         $stops = $entry.Propagation -band $NoPropagate
-        $base = @{ Type = $entry.Type; Inherited = $true; FromInheritOnly = [bool]($entry.Propagation -band $InheritOnly); From = $entry }
+        $base = @{ Type = $entry.Type; Inherited = $true; From = $entry }
         $sid = if ($entry.Sid -eq $CreatorOwner) { $Owner } elseif ($entry.Sid -match $Placeholder -and $entry.Sid -ne $OwnerRights) { $null } else { $entry.Sid }
         $applies = if ($IsFolder) { $toFolders } else { $toFiles }
         $passesOn = $IsFolder -and -not $stops -and ($toFiles -or $toFolders)
@@ -372,10 +372,11 @@ function Get-AskedToken {
 }
 
 # The rights in Mask that the asked accounts hold on an object, grouped by the
-# SID they were granted to and how: one object each with Sid, How, Rights,
-# Entry and Lasting: with Reset (the entries the object would have after its
-# explicit entries are replaced and its inherited ones recomputed), the
-# rights that Reset would grant to the same SID again.
+# SID they were granted to and how: one object each with Sid, How, AsOwner
+# (granted as the owner, which no reset changes), Rights, Entry and Lasting:
+# with Reset (the entries the object would have after its explicit entries
+# are replaced and its inherited ones recomputed), the rights an entry grants
+# that Reset would grant to the same SID again.
 function Get-OtherAccess {
     param([string]$Owner, $Entries, [long]$Mask, $Reset = $null)
     $found = [ordered]@{}
@@ -389,10 +390,11 @@ function Get-OtherAccess {
             }
             $key = "$($source.Sid)|$($source.How)"
             if (-not $found.Contains($key)) {
-                $found[$key] = @{ Sid = $source.Sid; How = $source.How; Rights = [long]0; Lasting = [long]0; Entry = $source.Entry }
+                $asOwner = $source.How -eq 'owner' -or $source.How -eq 'OWNER RIGHTS entry'
+                $found[$key] = @{ Sid = $source.Sid; How = $source.How; AsOwner = $asOwner; Rights = [long]0; Lasting = [long]0; Entry = $source.Entry }
             }
             $found[$key].Rights = $found[$key].Rights -bor $bit
-            if ($after -and $after.Sources.ContainsKey($bit) -and $after.Sources[$bit].Sid -eq $source.Sid) {
+            if (-not $found[$key].AsOwner -and $after -and $after.Sources.ContainsKey($bit) -and $after.Sources[$bit].Sid -eq $source.Sid) {
                 $found[$key].Lasting = $found[$key].Lasting -bor $bit
             }
         }
@@ -448,7 +450,7 @@ function Format-How {
         default {
             $entry = $Grant.Entry
             $reach = if ($entry.Inheritance) { ", inheritance $($entry.Inheritance)/$($entry.Propagation)" } else { '' }
-            "through an $($Grant.How) (Allow 0x{0:X8}{1})" -f ([long]$entry.Rights -band [long]4294967295), $reach
+            "through an $($Grant.How) ($(Format-Entry $entry)$reach)"
         }
     }
 }
@@ -472,7 +474,6 @@ function Find-NewChildAccess {
         if ($null -ne $Reset) { $after = @(Get-InheritedEntries $Reset $isFolder $Administrators) }
         foreach ($grant in Get-OtherAccess $Administrators $entries (Get-CountedRights $isFolder) -Reset $after) {
             $rights = $grant.Rights -band (-bnot ($grant.Lasting -bor [long]$own[$grant.Sid]))
-            if ($null -eq $Reset) { $rights = $grant.Rights -band (-bnot [long]$own[$grant.Sid]) }
             if (-not $rights) { continue }
             if (-not $found.Contains($grant.Sid)) {
                 $found[$grant.Sid] = @{ Sid = $grant.Sid; Rights = [long]0; Entry = $grant.Entry.From }
@@ -505,18 +506,18 @@ function Format-Entry {
 function Find-DownloadsExposure {
     param($Downloads, $Reset)
     $quoted = Format-Quoted $Downloads.Path
-    $rewrite = 'Run the tool: it replaces Downloads'' explicit entries with the program-files folder''s, and Windows computes the inherited ones anew'
+    $rewrite = 'it replaces Downloads'' explicit entries with the program-files folder''s, and Windows computes the inherited ones anew'
     $dropInheritance = "If removing inheritance is your decision: icacls $quoted /inheritance:r /c /l (the copied entries stay)"
     $takeOwnership = "icacls $quoted /setowner '*$Administrators' /c /l"
     foreach ($grant in Get-OtherAccess $Downloads.Owner $Downloads.Entries (Get-CountedRights $true) -Reset $Reset) {
         $why = "may change Downloads: $(Format-How $grant)"
-        if ($grant.How -notlike '*entry' -or $grant.How -eq 'OWNER RIGHTS entry') {
+        if ($grant.AsOwner) {
             New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Rights $true) $why $takeOwnership
             continue
         }
         $passing = $grant.Rights -band (-bnot $grant.Lasting)
         if ($passing) {
-            $remedy = if ($grant.Sid -eq $Downloads.Owner) { "$takeOwnership; then r$($rewrite.Substring(1))" } else { $rewrite }
+            $remedy = if ($grant.Sid -eq $Downloads.Owner) { "$takeOwnership; then run the tool: $rewrite" } else { "Run the tool: $rewrite" }
             New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $passing $true) "$why; the tool's next write takes it away" $remedy
         }
         if ($grant.Lasting) {
@@ -526,7 +527,7 @@ function Find-DownloadsExposure {
         }
     }
     foreach ($grant in Find-NewChildAccess $Downloads) {
-        $remedy = if ($grant.Entry.Inherited) { $dropInheritance } else { $rewrite }
+        $remedy = if ($grant.Entry.Inherited) { $dropInheritance } else { "Run the tool: $rewrite" }
         New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Rights $true) `
             "may change what is created inside Downloads: an entry Downloads passes on gives it ($(Format-Entry $grant.Entry))" $remedy
     }
@@ -573,8 +574,7 @@ function Find-ItemExposure {
     $inside = Format-Quoted ($Downloads + '\*')
     $resetInside = "icacls $inside /reset /t /c /l"
     foreach ($grant in Get-OtherAccess $Item.Owner $Item.Entries (Get-CountedRights $Item.IsFolder) -Reset $Reset) {
-        $byEntry = $grant.How -eq 'explicit entry' -or $grant.How -eq 'inherited entry'
-        $rights = if ($byEntry) { $grant.Rights -band (-bnot $grant.Lasting) } else { $grant.Rights }
+        $rights = $grant.Rights -band (-bnot $grant.Lasting)
         if (-not $rights) {
             # A reset gives it back: it comes from Downloads or above, and is reported there.
             continue
