@@ -7,7 +7,7 @@ constexpr DWORD kPathChars = 2048;
 
 // True when the agent's setup key opens and its "Path" value names an
 // existing folder. Prints one line when the key cannot be opened.
-bool IsAgentInstalled();
+bool IsAgentInstalled(LSTATUS* keyStatus = nullptr);
 
 // Copies the DACL of the 32-bit program-files folder onto the agent's
 // Downloads folder. Arguments are ignored.

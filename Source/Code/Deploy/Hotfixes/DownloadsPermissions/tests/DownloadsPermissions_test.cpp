@@ -17,6 +17,7 @@ namespace {
 
 using stand_in::kAgentDataFolder;
 using stand_in::kBackup;
+using stand_in::kChangeNotify;
 using stand_in::kCommonAppData;
 using stand_in::kDownloads;
 using stand_in::kRestore;
@@ -31,11 +32,14 @@ const std::string kOpen = R"~(RegOpenKeyExW(HKLM, "SOFTWARE\Morvane Security\Dov
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
+const Paths kWay = {kCommonAppData, kVendorFolder, kAgentDataFolder};
+const Paths kWayAndDownloads = {kCommonAppData, kVendorFolder, kAgentDataFolder, kDownloads};
+
 // What a run did to the machine: the files it opened (in order), whether it
 // read the program-files folder's list, the lists it wrote onto Downloads
 // through its one handle (in order), and the list Downloads carries after.
 struct Effects {
-    Paths opened = {kDownloads, kCommonAppData};
+    Paths opened = kWayAndDownloads;
     bool read = true;
     std::vector<std::string> writes = {"empty", "source"};
     std::string carries = "source";
@@ -43,10 +47,16 @@ struct Effects {
 
 const Effects kRepaired;
 const Effects kNothing{{}, false, {}, ""};
-const Effects kOpenedOnly{{kDownloads}, false, {}, ""};                         // refused on its handle alone
-const Effects kChecked{{kDownloads, kCommonAppData}, false, {}, ""};            // refused after comparing real paths
-const Effects kReadOnly{{kDownloads, kCommonAppData}, true, {}, ""};            // stopped after the read
-const Effects kWayChecked{{kVendorFolder, kCommonAppData, kAgentDataFolder, kCommonAppData}, false, {}, ""};
+const Effects kChecked{kWayAndDownloads, false, {}, ""};  // refused once Downloads was open
+const Effects kReadOnly{kWayAndDownloads, true, {}, ""};  // stopped after the read
+const Effects kWayChecked{kWay, false, {}, ""};           // Downloads not there, or not opened
+
+// The way and Downloads opened, then the items inside.
+Effects CheckedInside(Paths inside) {
+    Effects effects = kChecked;
+    effects.opened.insert(effects.opened.end(), inside.begin(), inside.end());
+    return effects;
+}
 
 #ifdef _WIN32
 // Captured text is read back in text mode: line ends compare as "\n".
@@ -93,11 +103,33 @@ struct Outcome {
     std::string err;
 };
 
+// The privileges a run should have on: where the token opens and holds them,
+// plus the backup and restore privileges asked for, less those switched off.
+std::set<std::wstring> PrivilegesWith(const std::set<std::wstring>& atStart, std::set<std::wstring> on) {
+    const MachineState& machine = stand_in::Machine();
+    std::set<std::wstring> enabled = atStart;
+    if (!machine.tokenOpens)
+        return enabled;
+    enabled.erase(kBackup);
+    enabled.erase(kRestore);
+    for (const std::wstring& privilege : on)
+        if (machine.heldPrivileges.count(privilege))
+            enabled.insert(privilege);
+    return enabled;
+}
+
+bool IsBelow(const std::wstring& path, const std::wstring& folder) {
+    return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == L'\\';
+}
+
+std::wstring Parent(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
+
 // Runs the tool on the machine as it stands. Whatever the path, every handle
 // it opened (files, the agent's key, its token) is closed, the descriptor a
-// read returned is given back, nothing is written unless the list was read
-// first, and Downloads is opened with both privileges enabled where the token
-// holds them.
+// read returned is given back, and nothing is written unless the list was
+// read first. Downloads is opened with both privileges enabled where the
+// token holds them, what is inside it with backup alone; each write runs
+// with neither, while Downloads and the two folders above it are held.
 Outcome RunTool(std::vector<std::wstring> args = {L"DownloadsPermissions.exe"}) {
     std::vector<wchar_t*> argv;
     for (std::wstring& arg : args)
@@ -105,22 +137,27 @@ Outcome RunTool(std::vector<std::wstring> args = {L"DownloadsPermissions.exe"}) 
     argv.push_back(nullptr);
     wchar_t* envp[] = {nullptr};
     Outcome outcome{};
+    const std::set<std::wstring> atStart = stand_in::Machine().enabledPrivileges;
     Capture([&] { outcome.status = wmain(static_cast<int>(args.size()), argv.data(), envp); }, outcome.out,
             outcome.err);
     const MachineState& machine = stand_in::Machine();
     EXPECT_TRUE(machine.openHandles.empty());
     EXPECT_EQ(machine.released, machine.read.size() == 1 && machine.readStatus == ERROR_SUCCESS ? 1 : 0);
     EXPECT_TRUE(machine.writes.empty() || machine.read.size() == 1);
-    std::set<std::wstring> enabled;
-    if (machine.tokenOpens)
-        for (const std::wstring& privilege : {std::wstring(kBackup), std::wstring(kRestore)})
-            if (machine.heldPrivileges.count(privilege))
-                enabled.insert(privilege);
+    std::wstring downloads;
     for (const stand_in::Opened& opened : machine.opened) {
         const std::string path = Narrow(opened.path);
         if (path.size() >= kSuffix.size() && path.compare(path.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
-            EXPECT_EQ(opened.privileges, enabled) << "privileges when Downloads was opened";
+            downloads = opened.path;
+            EXPECT_EQ(opened.privileges, PrivilegesWith(atStart, {kBackup, kRestore})) << "opening Downloads";
+        } else if (!downloads.empty() && IsBelow(opened.path, downloads)) {
+            EXPECT_EQ(opened.privileges, PrivilegesWith(atStart, {kBackup})) << "looking inside Downloads";
         }
+    }
+    for (const Written& write : machine.writes) {
+        EXPECT_EQ(write.privileges, PrivilegesWith(atStart, {})) << "privileges while writing";
+        for (const std::wstring& held : {write.path, Parent(write.path), Parent(Parent(write.path))})
+            EXPECT_EQ(write.held.count(held), 1u) << "not held while writing: " << Narrow(held);
     }
     return outcome;
 }
@@ -180,8 +217,10 @@ TEST(Repair, EachStopPointEndsTheRunWithNothingMoreDone) {
     const auto programFiles = stand_in::kProgramFilesX86;
     const RunCase cases[] = {
         {"key missing", [](MachineState& m) { m.openStatus = ERROR_FILE_NOT_FOUND; }, kNothing, "", 0, OpenFailed(2)},
-        {"key denied", [](MachineState& m) { m.openStatus = ERROR_ACCESS_DENIED; }, kNothing, "", 0, OpenFailed(5)},
-        {"status printed signed", [](MachineState& m) { m.openStatus = -5; }, kNothing, "", 0, OpenFailed(-5)},
+        {"key refuses full access: a repair that did not happen",
+         [](MachineState& m) { m.openStatus = ERROR_ACCESS_DENIED; }, kNothing, OpenFailed(5), 5, OpenFailed(5)},
+        {"key error printed signed", [](MachineState& m) { m.openStatus = -5; }, kNothing, OpenFailed(-5), -5,
+         OpenFailed(-5)},
         {"no Path value", [](MachineState& m) { m.agentPathValue.reset(); }, kNothing},
         {"Path larger than the buffer",
          [](MachineState& m) { m.agentPathValue = TextBytes(std::wstring(kPathChars + 1, L'A')); }, kNothing},
@@ -203,22 +242,45 @@ TEST(Repair, EachStopPointEndsTheRunWithNothingMoreDone) {
              Missing(m);
              m.attributes.erase(kAgentDataFolder);
          },
-         {{kVendorFolder, kCommonAppData}, false, {}, ""}},
+         {{kCommonAppData, kVendorFolder}, false, {}, ""}},
         {"no vendor folder at all",
          [](MachineState& m) {
              Missing(m);
              m.attributes.erase(kAgentDataFolder);
              m.attributes.erase(kVendorFolder);
          },
+         {{kCommonAppData}, false, {}, ""}},
+        {"no application-data folder: nothing to repair, not tampering",
+         [](MachineState& m) {
+             Missing(m);
+             m.attributes.erase(kAgentDataFolder);
+             m.attributes.erase(kVendorFolder);
+             m.attributes.erase(kCommonAppData);
+         },
          kNothing},
+        {"Downloads gone only at the first look is repaired",
+         [](MachineState& m) {
+             m.attributesByName[kDownloads] = INVALID_FILE_ATTRIBUTES;
+             m.missingErrors[kDownloads] = ERROR_FILE_NOT_FOUND;
+         },
+         kRepaired},
+        {"Downloads there at the first look and gone at the second", 
+         [](MachineState& m) {
+             Missing(m);
+             m.attributesByName[kDownloads] = FILE_ATTRIBUTE_DIRECTORY;
+         },
+         kWayChecked, kNotRepaired + "it moved during the run. Error 2\n", 2},
         {"Downloads is a file", [](MachineState& m) { m.attributes[kDownloads] = FILE_ATTRIBUTE_ARCHIVE; }, kNothing,
          kNotRepaired + "it is not a folder. Error 267\n", 267},
         {"Downloads cannot be examined", [](MachineState& m) { Missing(m, ERROR_ACCESS_DENIED); }, kNothing,
          Unopenable(5), 5},
-        {"the account may not open Downloads", [](MachineState& m) { m.openErrors[kDownloads] = 5; }, kNothing,
+        {"the account may not open Downloads", [](MachineState& m) { m.openErrors[kDownloads] = 5; }, kWayChecked,
          Unopenable(5), 5},
-        {"Downloads gone since its folder test", [](MachineState& m) { m.openErrors[kDownloads] = 2; }, kWayChecked},
-        {"a folder above it gone since", [](MachineState& m) { m.openErrors[kDownloads] = 3; }, kWayChecked},
+        {"Downloads gone since it was listed", [](MachineState& m) { m.openErrors[kDownloads] = 2; }, kWayChecked,
+         kNotRepaired + "it moved during the run. Error 2\n", 2},
+        {"a folder on the way gone since it was listed",
+         [](MachineState& m) { m.openErrors[kAgentDataFolder] = 3; }, {{kCommonAppData, kVendorFolder}, false, {}, ""},
+         kUnverifiable, 681},
         {"source DACL unreadable", [](MachineState& m) { m.readStatus = ERROR_ACCESS_DENIED; }, kReadOnly,
          "GetNamedSecurityInfo() failed. Error 5\n", 5},
         {"source has no DACL: copying it would open the folder", [](MachineState& m) { m.sourceDacl = nullptr; },
@@ -233,29 +295,85 @@ TEST(Repair, EachStopPointEndsTheRunWithNothingMoreDone) {
 // The folder behind a link is never written; links the administrator made
 // at or above the application-data folder are followed. A link on the way
 // is found whether or not Downloads lies behind it.
+const DWORD kLinkedFolder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+
+// Items inside Downloads, named below it; those ending in "f" are files.
+Paths Inside(const std::vector<std::wstring>& names) {
+    Paths paths;
+    for (const std::wstring& name : names)
+        paths.push_back(std::wstring(kDownloads) + L"\\" + name);
+    return paths;
+}
+
+void Place(MachineState& m, const std::vector<std::wstring>& names) {
+    for (const std::wstring& path : Inside(names))
+        m.attributes[path] = path.back() == L'f' ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_DIRECTORY;
+}
+
+Effects Repaired(const Paths& inside) {
+    Effects effects = kRepaired;
+    effects.opened.insert(effects.opened.end(), inside.begin(), inside.end());
+    return effects;
+}
+
+std::string Inside681(const std::string& reason, const std::string& item) {
+    return kNotRepaired + reason + " (" + Narrow(kDownloads) + "\\" + item + "). Error 681\n";
+}
+std::string LinkInside(const std::string& item) { return Inside681("a link lies inside it", item); }
+
 TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
     const std::wstring elsewhere = L"\\\\?\\C:\\Users\\Public\\Downloads";
     const std::wstring tooLong(kPathChars, L'x');
+    // Folders d, d\d, d\d\d... down to depth.
+    const auto nested = [](int depth) {
+        std::vector<std::wstring> names = {L"d"};
+        while (static_cast<int>(names.size()) < depth)
+            names.push_back(names.back() + L"\\d");
+        return names;
+    };
     const RunCase cases[] = {
         {"Downloads is a junction or symbolic link",
-         [](MachineState& m) { m.attributes[kDownloads] |= FILE_ATTRIBUTE_REPARSE_POINT; }, kOpenedOnly, kLink, 681},
+         [](MachineState& m) { m.attributes[kDownloads] |= FILE_ATTRIBUTE_REPARSE_POINT; }, kNothing, kLink, 681},
+        {"Downloads listed as a link though its name looked plain",
+         [](MachineState& m) {
+             m.attributes[kDownloads] |= FILE_ATTRIBUTE_REPARSE_POINT;
+             m.attributesByName[kDownloads] = FILE_ATTRIBUTE_DIRECTORY;
+         },
+         kWayChecked, kLink, 681},
         {"Downloads is a link to a file",
          [](MachineState& m) { m.attributes[kDownloads] = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT; },
          kNothing, kLink, 681},
         {"a link above Downloads leads elsewhere", [&](MachineState& m) { m.finalPaths[kDownloads] = elsewhere; },
          kChecked, kLink, 681},
+        {"Downloads leads to a folder whose name only starts the same",
+         [](MachineState& m) { m.finalPaths[kDownloads] = L"\\\\?\\" + std::wstring(kDownloads) + L".old"; }, kChecked,
+         kLink, 681},
+        {"the agent's folder is a link to a case variant of its name",
+         [](MachineState& m) {
+             const std::wstring variant = std::wstring(kVendorFolder) + L"\\MORVANE DEVICES AGENT";
+             m.attributes[kAgentDataFolder] |= FILE_ATTRIBUTE_REPARSE_POINT;
+             m.attributes[variant] = m.attributes[variant + L"\\Downloads"] = FILE_ATTRIBUTE_DIRECTORY;
+             m.finalPaths[kAgentDataFolder] = L"\\\\?\\" + variant;
+         },
+         {{kCommonAppData, kVendorFolder}, false, {}, ""}, kLink, 681},
+        {"a case-sensitive folder holds the agent's folder twice",
+         [](MachineState& m) {
+             const std::wstring variant = std::wstring(kVendorFolder) + L"\\morvane devices agent";
+             m.attributes[variant] = m.attributes[variant + L"\\Downloads"] = FILE_ATTRIBUTE_DIRECTORY;
+         },
+         {{kCommonAppData, kVendorFolder}, false, {}, ""}, kLink, 681},
         {"a link above Downloads leads to an empty folder",
          [](MachineState& m) {
              Missing(m);
              m.finalPaths[kVendorFolder] = L"\\\\?\\C:\\Empty";
          },
-         {{kVendorFolder, kCommonAppData}, false, {}, ""}, kLink, 681},
+         {{kCommonAppData, kVendorFolder}, false, {}, ""}, kLink, 681},
         {"the agent's folder is a junction that leads nowhere",
          [](MachineState& m) {
              Missing(m);
              m.attributes[kAgentDataFolder] |= FILE_ATTRIBUTE_REPARSE_POINT;
          },
-         {{kVendorFolder, kCommonAppData, kAgentDataFolder}, false, {}, ""}, kLink, 681},
+         {{kCommonAppData, kVendorFolder}, false, {}, ""}, kLink, 681},
         {"Redirection Guard refuses a junction in the folder test", [](MachineState& m) { Missing(m, 448); },
          kNothing, kLink, 681},
         {"Redirection Guard refuses a junction on the way",
@@ -263,43 +381,57 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
              Missing(m);
              m.openErrors[kVendorFolder] = 448;
          },
-         kNothing, kLink, 681},
+         {{kCommonAppData}, false, {}, ""}, kLink, 681},
         {"Redirection Guard refuses the open of Downloads", [](MachineState& m) { m.openErrors[kDownloads] = 448; },
-         kNothing, kLink, 681},
+         kWayChecked, kLink, 681},
         {"a folder on the way cannot be opened",
          [](MachineState& m) {
              Missing(m);
              m.openErrors[kAgentDataFolder] = ERROR_SHARING_VIOLATION;
          },
-         {{kVendorFolder, kCommonAppData}, false, {}, ""}, kUnverifiable, 681},
+         {{kCommonAppData, kVendorFolder}, false, {}, ""}, kUnverifiable, 681},
+        {"a folder on the way cannot be listed",
+         [](MachineState& m) { m.listErrors[kVendorFolder] = ERROR_ACCESS_DENIED; },
+         {{kCommonAppData, kVendorFolder}, false, {}, ""}, kUnverifiable, 681},
         {"a file on the way",
          [](MachineState& m) {
              Missing(m);
              m.attributes[kVendorFolder] = FILE_ATTRIBUTE_ARCHIVE;
          },
-         {{kVendorFolder}, false, {}, ""}, kUnverifiable, 681},
-        {"swapped for a file after the folder test",
-         [](MachineState& m) { m.attributesOnceOpened[kDownloads] = FILE_ATTRIBUTE_ARCHIVE; }, kOpenedOnly,
+         {{kCommonAppData}, false, {}, ""}, kUnverifiable, 681},
+        {"Downloads listed as a file though its name looked a folder",
+         [](MachineState& m) {
+             m.attributes[kDownloads] = FILE_ATTRIBUTE_ARCHIVE;
+             m.attributesByName[kDownloads] = FILE_ATTRIBUTE_DIRECTORY;
+         },
+         kWayChecked, kNotRepaired + "it is not a folder. Error 267\n", 267},
+        {"swapped for a file after the listing",
+         [](MachineState& m) { m.attributesOnceOpened[kDownloads] = FILE_ATTRIBUTE_ARCHIVE; }, kChecked,
          kUnverifiable, 681},
         {"the handle cannot be inspected",
-         [](MachineState& m) { m.attributesOnceOpened[kDownloads] = INVALID_FILE_ATTRIBUTES; }, kOpenedOnly,
+         [](MachineState& m) { m.attributesOnceOpened[kDownloads] = INVALID_FILE_ATTRIBUTES; }, kChecked,
          kUnverifiable, 681},
-        {"Downloads held open by another program", [](MachineState& m) { m.openErrors[kDownloads] = 32; }, kNothing,
-         kNotRepaired + "it is held open by another program. Error 32\n", 32},
+        {"Downloads held open by another program", [](MachineState& m) { m.openErrors[kDownloads] = 32; },
+         kWayChecked, kNotRepaired + "it is held open by another program. Error 32\n", 32},
         {"Downloads cannot be opened for another reason", [](MachineState& m) { m.openErrors[kDownloads] = 1920; },
-         kNothing, Unopenable(1920), 1920},
+         kWayChecked, Unopenable(1920), 1920},
         {"an open that fails without a reason is still a failure",
-         [](MachineState& m) { m.openErrors[kDownloads] = ERROR_SUCCESS; }, kNothing, Unopenable(1), 1},
+         [](MachineState& m) { m.openErrors[kDownloads] = ERROR_SUCCESS; }, kWayChecked, Unopenable(1), 1},
         {"application-data folder cannot be opened",
-         [](MachineState& m) { m.openErrors[kCommonAppData] = ERROR_ACCESS_DENIED; }, kOpenedOnly, kUnverifiable,
-         681},
+         [](MachineState& m) { m.openErrors[kCommonAppData] = ERROR_ACCESS_DENIED; }, kNothing, kUnverifiable, 681},
         {"no final paths on this Windows",
-         [](MachineState& m) { m.missingFunctions.insert("GetFinalPathNameByHandleW"); }, kChecked, kUnverifiable,
+         [](MachineState& m) { m.missingFunctions.insert("GetFinalPathNameByHandleW"); }, kNothing, kUnverifiable,
          681},
         {"no ordinal comparison on this Windows",
-         [](MachineState& m) { m.missingFunctions.insert("CompareStringOrdinal"); }, kChecked, kUnverifiable, 681},
+         [](MachineState& m) { m.missingFunctions.insert("CompareStringOrdinal"); }, kNothing, kUnverifiable, 681},
+        {"no listing by handle on this Windows",
+         [](MachineState& m) { m.missingFunctions.insert("GetFileInformationByHandleEx"); }, kNothing, kUnverifiable,
+         681},
+        {"no opening by file ID on this Windows", [](MachineState& m) { m.missingFunctions.insert("OpenFileById"); },
+         kNothing, kUnverifiable, 681},
         {"application-data folder's final path unknown",
-         [](MachineState& m) { m.finalPaths[kCommonAppData] = L""; }, kChecked, kUnverifiable, 681},
+         [](MachineState& m) { m.finalPaths[kCommonAppData] = L""; }, {{kCommonAppData, kVendorFolder}, false, {}, ""},
+         kUnverifiable, 681},
         {"Downloads' final path unknown", [](MachineState& m) { m.finalPaths[kDownloads] = L""; }, kChecked,
          kUnverifiable, 681},
         {"Downloads' final path longer than the buffer",
@@ -307,6 +439,67 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
         {"application-data folder's final path leaves no room for the suffix",
          [&](MachineState& m) { m.finalPaths[kCommonAppData] = tooLong.substr(0, kPathChars - kSuffix.size()); },
          kChecked, kUnverifiable, 681},
+        {"a junction inside Downloads",
+         [](MachineState& m) { m.attributes[std::wstring(kDownloads) + L"\\x"] = kLinkedFolder; }, kChecked,
+         LinkInside("x"), 681},
+        {"a symbolic link deep inside",
+         [](MachineState& m) {
+             Place(m, {L"a", L"a\\b"});
+             m.attributes[std::wstring(kDownloads) + L"\\a\\b\\l"] = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+             m.reparseTags[std::wstring(kDownloads) + L"\\a\\b\\l"] = 0xA000000C;  // IO_REPARSE_TAG_SYMLINK
+         },
+         CheckedInside(Inside({L"a", L"a\\b"})), LinkInside("a\\b\\l"), 681},
+        {"a reparse point that is no link, inside",
+         [](MachineState& m) {
+             m.attributes[std::wstring(kDownloads) + L"\\d"] = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+             m.reparseTags[std::wstring(kDownloads) + L"\\d"] = IO_REPARSE_TAG_DEDUP;
+         },
+         kChecked, Inside681("a reparse point lies inside it", "d"), 681},
+        {"a file inside with a second name elsewhere",
+         [](MachineState& m) {
+             Place(m, {L"a", L"a\\f"});
+             m.names[std::wstring(kDownloads) + L"\\a\\f"] = 2;
+         },
+         CheckedInside(Inside({L"a", L"a\\f"})), Inside681("a file inside it has more than one name", "a\\f"), 681},
+        {"swapped for a link after it was listed",
+         [](MachineState& m) {
+             Place(m, {L"f"});
+             m.attributesOnceOpened[std::wstring(kDownloads) + L"\\f"] = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+         },
+         CheckedInside(Inside({L"f"})), LinkInside("f"), 681},
+        {"listed as a file, opened as a folder",
+         [](MachineState& m) {
+             Place(m, {L"f"});
+             m.attributesOnceOpened[std::wstring(kDownloads) + L"\\f"] = FILE_ATTRIBUTE_DIRECTORY;
+         },
+         CheckedInside(Inside({L"f"})), Inside681("an item inside it changed while it was checked", "f"), 681},
+        {"a folder inside that cannot be listed",
+         [](MachineState& m) {
+             Place(m, {L"a"});
+             m.listErrors[std::wstring(kDownloads) + L"\\a"] = ERROR_ACCESS_DENIED;
+         },
+         CheckedInside(Inside({L"a"})), kNotRepaired + "an item inside it cannot be examined (" + Narrow(kDownloads) +
+                                            "\\a). Error 5\n", 5},
+        {"an item inside that cannot be opened",
+         [](MachineState& m) {
+             Place(m, {L"f"});
+             m.openErrors[std::wstring(kDownloads) + L"\\f"] = ERROR_SHARING_VIOLATION;
+         },
+         kChecked, kNotRepaired + "an item inside it cannot be examined (" + Narrow(kDownloads) + "\\f). Error 32\n",
+         32},
+        {"a tree 128 folders deep is looked through", [&](MachineState& m) { Place(m, nested(128)); },
+         Repaired(Inside(nested(128)))},
+        {"a tree deeper than that is not handed to Windows", [&](MachineState& m) { Place(m, nested(129)); },
+         CheckedInside(Inside(nested(129))),
+         kNotRepaired + "the tree inside it is too deep to check (" + Narrow(Inside(nested(129)).back()) +
+             "). Error 206\n",
+         206},
+        {"plain files and folders inside, one name each, a user folder shut to everyone among them",
+         [](MachineState& m) {
+             Place(m, {L"a", L"a\\b", L"a\\b\\f", L"a\\g", L"z"});
+             m.lists[std::wstring(kDownloads) + L"\\a\\b"] = "empty";
+         },
+         Repaired(Inside({L"a", L"a\\b", L"a\\b\\f", L"a\\g", L"z"}))},
         {"stray terminators in the real paths hide no difference",
          [](MachineState& m) {
              m.finalPaths[kCommonAppData] = std::wstring(L"\0C:\\A", 5);
@@ -343,12 +536,19 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
         ExpectRun(c);
 }
 
+// Downloads at path, and the two folders above it.
+void PlaceWay(MachineState& m, const std::wstring& downloads) {
+    m.attributes[downloads] = m.attributes[Parent(downloads)] = m.attributes[Parent(Parent(downloads))] =
+        FILE_ATTRIBUTE_DIRECTORY;
+}
+
 TEST(Repair, RefusalLineStaysWholeForAnyFolderName) {
     MachineState& machine = stand_in::ResetMachine();
     const std::wstring appData = L"C:\\Donn\u00e9es\\\u4e2d\t\x7f";
     const std::wstring downloads = appData + L"\\Morvane Security\\Morvane Devices Agent\\Downloads";
     machine.commonAppData.path = appData;
-    machine.attributes[appData] = machine.attributes[downloads] = FILE_ATTRIBUTE_DIRECTORY;
+    machine.attributes[appData] = FILE_ATTRIBUTE_DIRECTORY;
+    PlaceWay(machine, downloads);
     machine.finalPaths[downloads] = L"\\\\?\\C:\\Elsewhere";
     const Outcome outcome = RunTool();
     EXPECT_EQ(outcome.err, "C:\\Donn?es\\???\\" + kSuffix + " was not repaired: the way to it is a link. Error 681\n");
@@ -383,7 +583,7 @@ TEST(Repair, WritesCloseThenCopyAndSucceedsOnlyWhenTheCopyLands) {
 // as before and the open tells.
 TEST(Repair, PrivilegesOverruleAListThatShutsTheToolOut) {
     const auto closedToAll = [](MachineState& m) { m.lists[kDownloads] = "empty"; };
-    const Effects stillClosed{{}, false, {}, "empty"};
+    const Effects stillClosed{kWay, false, {}, "empty"};
     const RunCase cases[] = {
         {"closed folder, both privileges held", closedToAll, kRepaired},
         {"closed folder, token lacks them",
@@ -405,7 +605,25 @@ TEST(Repair, PrivilegesOverruleAListThatShutsTheToolOut) {
          },
          stillClosed, Unopenable(5), 5},
         {"open folder, token lacks them", [](MachineState& m) { m.heldPrivileges.clear(); }, kRepaired},
-        {"open folder, token cannot be opened", [](MachineState& m) { m.tokenOpens = false; }, kRepaired},
+        {"a token that cannot be opened could not switch them off: nothing written",
+         [](MachineState& m) { m.tokenOpens = false; }, kChecked, "OpenProcessToken() failed. Error 5\n", 5},
+        {"the same where they were on when the run started",
+         [](MachineState& m) {
+             m.tokenOpens = false;
+             m.enabledPrivileges = {kBackup, kRestore, kChangeNotify};
+         },
+         kChecked, "OpenProcessToken() failed. Error 5\n", 5},
+        {"on when the run starts, off while writing",
+         [](MachineState& m) { m.enabledPrivileges = {kBackup, kRestore, kChangeNotify}; }, kRepaired},
+        {"the token refuses them on: the opens tell", [&](MachineState& m) {
+             closedToAll(m);
+             m.adjustsGranted = 0;
+         },
+         stillClosed, Unopenable(5), 5},
+        {"the token refuses restore off: nothing written", [](MachineState& m) { m.adjustsGranted = 1; }, kChecked,
+         "AdjustTokenPrivileges() failed. Error 5\n", 5},
+        {"the token refuses backup off: nothing written", [](MachineState& m) { m.adjustsGranted = 2; }, kChecked,
+         "AdjustTokenPrivileges() failed. Error 5\n", 5},
     };
     for (const RunCase& c : cases)
         ExpectRun(c);
@@ -425,18 +643,25 @@ TEST(Repair, SecondRunFinishesAHalfDoneRepair) {
     EXPECT_EQ(again.status, 0);
 }
 
-// What the description of the tool fixes about the one open of Downloads:
-// list, read and change its list; share reading and writing, never deleting;
-// the folder itself, with backup semantics; after both privileges.
-TEST(Repair, DownloadsIsOpenedToBeHeldStill) {
+// How the way and Downloads are opened to be held: each folder itself,
+// with backup semantics, sharing reading and writing but never deleting, and
+// the list right, with which sharing binds; Downloads also to read and
+// change its list. All after both privileges.
+TEST(Repair, TheWayAndDownloadsAreOpenedToBeHeldStill) {
     stand_in::ResetMachine();
     RunTool();
-    const stand_in::Opened& downloads = stand_in::Machine().opened.at(0);
-    EXPECT_EQ(downloads.path, kDownloads);
-    EXPECT_EQ(downloads.access, READ_CONTROL | WRITE_DAC | FILE_LIST_DIRECTORY);
-    EXPECT_EQ(downloads.share, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    EXPECT_EQ(downloads.flags, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-    EXPECT_EQ(downloads.privileges, (std::set<std::wstring>{kBackup, kRestore}));
+    const std::set<std::wstring> looking = {kBackup, kRestore, kChangeNotify};
+    for (size_t i = 1; i < kWayAndDownloads.size(); ++i) {
+        const stand_in::Opened& folder = stand_in::Machine().opened.at(i);
+        SCOPED_TRACE(Narrow(folder.path));
+        EXPECT_EQ(folder.path, kWayAndDownloads[i]);
+        EXPECT_EQ(folder.access & ~(READ_CONTROL | WRITE_DAC),
+                  FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE);
+        EXPECT_EQ(folder.access & (READ_CONTROL | WRITE_DAC), folder.path == kDownloads ? READ_CONTROL | WRITE_DAC : 0);
+        EXPECT_EQ(folder.share, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        EXPECT_EQ(folder.flags, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+        EXPECT_EQ(folder.privileges, looking);
+    }
 }
 
 // Loading libraries only from System32 comes before anything else; where
@@ -503,7 +728,9 @@ TEST(Repair, TargetPathIsBuiltWithOneBackslashAndNeverOverflows) {
         MachineState& machine = stand_in::ResetMachine();
         machine.commonAppData.path = c.appData;
         const std::wstring target(c.target.begin(), c.target.end());
-        machine.attributes[c.appData] = machine.attributes[target] = FILE_ATTRIBUTE_DIRECTORY;
+        machine.attributes[c.appData] = FILE_ATTRIBUTE_DIRECTORY;
+        if (!target.empty())
+            PlaceWay(machine, target);
         // Short real paths, so that the check passes even where these are long.
         machine.finalPaths[c.appData] = L"E:\\";
         machine.finalPaths[target] = L"E:\\Morvane Security\\Morvane Devices Agent\\Downloads";
@@ -514,7 +741,8 @@ TEST(Repair, TargetPathIsBuiltWithOneBackslashAndNeverOverflows) {
             EXPECT_EQ(machine.examined, (Paths{stand_in::kAgentFolder, stand_in::kProgramFilesX86}));
             continue;
         }
-        ExpectEffects({{target, c.appData}, true, kRepaired.writes, "source"}, target);
+        ExpectEffects({{c.appData, Parent(Parent(target)), Parent(target), target}, true, kRepaired.writes, "source"},
+                      target);
     }
 }
 

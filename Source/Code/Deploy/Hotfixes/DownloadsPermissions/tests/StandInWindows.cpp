@@ -1,6 +1,7 @@
 #include "StandInWindows.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -83,6 +84,16 @@ std::string ListName(const ACL* list) {
     return "other";
 }
 
+// The file ID the stand-in gives a path: its place among those handed out.
+LONGLONG FileIdOf(const std::wstring& path) {
+    auto& ids = Machine().fileIds;
+    const auto found = std::find(ids.begin(), ids.end(), path);
+    if (found != ids.end())
+        return found - ids.begin() + 1;
+    ids.push_back(path);
+    return static_cast<LONGLONG>(ids.size());
+}
+
 DWORD MissingError(const std::wstring& path) {
     const auto found = Machine().missingErrors.find(path);
     return found == Machine().missingErrors.end() ? ERROR_FILE_NOT_FOUND : found->second;
@@ -107,6 +118,7 @@ MachineState& NextRun() {
     const MachineState fresh;
     machine.calls = fresh.calls;
     machine.opened = fresh.opened;
+    machine.listed = fresh.listed;
     machine.openHandles = fresh.openHandles;
     machine.examined = fresh.examined;
     machine.read = fresh.read;
@@ -128,9 +140,36 @@ DWORD AttributesOnceOpened(const std::wstring& path) {
     return swapped == Machine().attributesOnceOpened.end() ? AttributesOf(path) : swapped->second;
 }
 
+// A path scripted for the item itself, else for the nearest folder above
+// it that has one (a link there leads everything below along), else "\\?\"
+// and the path.
 std::wstring FinalPathOf(const std::wstring& path) {
-    const auto scripted = Machine().finalPaths.find(path);
-    return scripted == Machine().finalPaths.end() ? L"\\\\?\\" + path : scripted->second;
+    const auto& scripted = Machine().finalPaths;
+    if (const auto itself = scripted.find(path); itself != scripted.end())
+        return itself->second;
+    for (std::size_t cut = path.rfind(L'\\'); cut != std::wstring::npos; cut = path.rfind(L'\\', cut - 1)) {
+        // The folder above, named without its backslash or (a root) with it.
+        for (const std::wstring& above : {path.substr(0, cut), path.substr(0, cut + 1)}) {
+            const auto found = scripted.find(above);
+            if (found == scripted.end() || found->second.empty())
+                continue;
+            const std::wstring& base = found->second;
+            return base + path.substr(base.back() == L'\\' ? cut + 1 : cut);
+        }
+        if (cut == 0)
+            break;
+    }
+    return L"\\\\?\\" + path;
+}
+
+std::vector<std::wstring> ChildrenOf(const std::wstring& folder) {
+    const std::wstring prefix = !folder.empty() && folder.back() == L'\\' ? folder : folder + L'\\';
+    std::vector<std::wstring> children;
+    for (const auto& [path, attributes] : Machine().attributes)
+        if (attributes != INVALID_FILE_ATTRIBUTES && path.size() > prefix.size() &&
+            path.compare(0, prefix.size(), prefix) == 0 && path.find(L'\\', prefix.size()) == std::wstring::npos)
+            children.push_back(path);
+    return children;
 }
 
 std::wstring FoldAscii(std::wstring text) {
@@ -195,18 +234,29 @@ HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, wcha
 DWORD GetFileAttributesW(const wchar_t* path) {
     Record("GetFileAttributesW", Text(path));
     Machine().examined.push_back(path);
-    const DWORD attributes = AttributesOf(path);
+    const auto byName = Machine().attributesByName.find(path);
+    const DWORD attributes = byName == Machine().attributesByName.end() ? AttributesOf(path) : byName->second;
     if (attributes == INVALID_FILE_ATTRIBUTES)
         Machine().lastError = MissingError(path);
     return attributes;
 }
 
-HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
-                   DWORD flags, HANDLE templateFile) {
+namespace stand_in {
+namespace {
+
+// Opens path as CreateFileW and OpenFileById do; INVALID_HANDLE_VALUE and the
+// error where it fails. A list that admits nobody is passed only with both
+// privileges and backup semantics.
+HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD flags) {
     MachineState& machine = Machine();
     const auto refused = machine.openErrors.find(path);
-    const bool overridesLists = (flags & FILE_FLAG_BACKUP_SEMANTICS) && machine.enabledPrivileges.count(kBackup) &&
-                                machine.enabledPrivileges.count(kRestore);
+    // With backup semantics, the backup privilege grants reading and the
+    // restore privilege the rest, whatever the list says.
+    constexpr DWORD kReading = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+    const bool backup = machine.enabledPrivileges.count(kBackup) == 1;
+    const bool restore = machine.enabledPrivileges.count(kRestore) == 1;
+    const bool overridesLists = (flags & FILE_FLAG_BACKUP_SEMANTICS) && (backup || !(access & kReading)) &&
+                                (restore || !(access & ~kReading));
     const auto list = machine.lists.find(path);
     bool opens = false;
     DWORD error = ERROR_SUCCESS;
@@ -226,24 +276,120 @@ HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTR
         machine.opened.push_back({path, access, share, flags, machine.enabledPrivileges});
         machine.openHandles.insert(handle);
     }
+    return handle;
+}
+
+}  // namespace
+}  // namespace stand_in
+
+HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile) {
+    const HANDLE handle = Open(path, access, share, flags);
     Record("CreateFileW", Text(path), Hex(access), Hex(share), Pointer(security), std::to_string(disposition),
            Hex(flags), Pointer(templateFile));
-    machine.calls.back() += " = " + (opens ? Pointer(handle) : "INVALID_HANDLE_VALUE");
+    Machine().calls.back() += " = " + (handle != INVALID_HANDLE_VALUE ? Pointer(handle) : "INVALID_HANDLE_VALUE");
     return handle;
+}
+
+// A file ID the stand-in never handed out, or whose item is gone, is
+// refused as NTFS refuses a stale one.
+HANDLE OpenFileById(HANDLE volumeHint, FILE_ID_DESCRIPTOR* fileId, DWORD access, DWORD share,
+                    SECURITY_ATTRIBUTES* security, DWORD flags) {
+    MachineState& machine = Machine();
+    const LONGLONG id = fileId->FileId.QuadPart;
+    const bool known = IsOpenedHandle(volumeHint) && fileId->dwSize == sizeof(FILE_ID_DESCRIPTOR) &&
+                       fileId->Type == FileIdType && id >= 1 && static_cast<std::size_t>(id) <= machine.fileIds.size();
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (known)
+        handle = Open(machine.fileIds[static_cast<std::size_t>(id) - 1], access, share, flags);
+    else
+        machine.lastError = ERROR_INVALID_PARAMETER;
+    Record("OpenFileById", Pointer(volumeHint), "id=" + std::to_string(id), Hex(access), Hex(share), Pointer(security),
+           Hex(flags));
+    machine.calls.back() += " = " + (handle != INVALID_HANDLE_VALUE ? Pointer(handle) : "INVALID_HANDLE_VALUE");
+    return handle;
+}
+
+// Lists a folder's children after "." and "..", as many whole entries as
+// fit, each at an 8-byte boundary; ERROR_NO_MORE_FILES after the last.
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* buffer, DWORD bufferSize) {
+    Record("GetFileInformationByHandleEx", Pointer(file), std::to_string(infoClass), Out(buffer),
+           std::to_string(bufferSize));
+    MachineState& machine = Machine();
+    if (infoClass != FileIdBothDirectoryInfo && infoClass != FileIdBothDirectoryRestartInfo) {
+        machine.lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const std::wstring& folder = OpenedPath(file);
+    const Opened& how = machine.opened.at(HandleIndex(file));
+    const auto refused = machine.listErrors.find(folder);
+    if ((AttributesOnceOpened(folder) & FILE_ATTRIBUTE_DIRECTORY) == 0 || !(how.access & FILE_LIST_DIRECTORY) ||
+        refused != machine.listErrors.end()) {
+        machine.lastError = refused != machine.listErrors.end() ? refused->second
+                            : (how.access & FILE_LIST_DIRECTORY) ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    std::vector<std::wstring> entries = {L".", L".."};
+    for (const std::wstring& child : ChildrenOf(folder))
+        entries.push_back(child);
+    std::size_t& next = machine.listed[file];
+    if (infoClass == FileIdBothDirectoryRestartInfo)
+        next = 0;
+    if (next >= entries.size()) {
+        machine.lastError = ERROR_NO_MORE_FILES;
+        return FALSE;
+    }
+    BYTE* const start = static_cast<BYTE*>(buffer);
+    FILE_ID_BOTH_DIR_INFO* previous = nullptr;
+    std::size_t used = 0;
+    for (; next < entries.size(); ++next) {
+        const std::wstring& path = entries[next];
+        const std::wstring name = next < 2 ? path : path.substr(path.rfind(L'\\') + 1);
+        const std::size_t size = offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + name.size() * sizeof(wchar_t);
+        const std::size_t at = (used + 7) / 8 * 8;
+        if (at + size > bufferSize)
+            break;
+        auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(start + at);
+        std::memset(entry, 0, size);
+        const DWORD attributes = next < 2 ? FILE_ATTRIBUTE_DIRECTORY : AttributesOf(path);
+        entry->FileAttributes = attributes;
+        entry->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            const auto tag = machine.reparseTags.find(path);
+            entry->EaSize = tag == machine.reparseTags.end() ? IO_REPARSE_TAG_MOUNT_POINT : tag->second;
+        }
+        entry->FileId.QuadPart = next < 2 ? 0 : FileIdOf(path);
+        std::memcpy(entry->FileName, name.data(), name.size() * sizeof(wchar_t));
+        if (previous)
+            previous->NextEntryOffset = static_cast<DWORD>(start + at - reinterpret_cast<BYTE*>(previous));
+        previous = entry;
+        used = at + size;
+    }
+    if (!previous) {
+        machine.lastError = ERROR_MORE_DATA;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
     Record("GetFileInformationByHandle", Pointer(file), Out(information));
-    const DWORD attributes = AttributesOnceOpened(OpenedPath(file));
-    if (attributes == INVALID_FILE_ATTRIBUTES)
+    const std::wstring& path = OpenedPath(file);
+    const DWORD attributes = AttributesOnceOpened(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        Machine().lastError = ERROR_INVALID_FUNCTION;
         return FALSE;
+    }
     *information = {};
     information->dwFileAttributes = attributes;
+    const auto names = Machine().names.find(path);
+    information->nNumberOfLinks = names == Machine().names.end() ? 1 : names->second;
     return TRUE;
 }
 
 BOOL CloseHandle(HANDLE handle) {
     Record("CloseHandle", Pointer(handle));
+    Machine().listed.erase(handle);
     return Machine().openHandles.erase(handle) == 1 ? TRUE : FALSE;
 }
 
@@ -265,6 +411,10 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
         return Exported(&GetFinalPathNameByHandleW);
     if (function == "CompareStringOrdinal")
         return Exported(&CompareStringOrdinal);
+    if (function == "GetFileInformationByHandleEx")
+        return Exported(&GetFileInformationByHandleEx);
+    if (function == "OpenFileById")
+        return Exported(&OpenFileById);
     return nullptr;
 }
 
@@ -298,7 +448,11 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMA
     MachineState& machine = Machine();
     const std::string list = ListName(dacl);
     const std::wstring& path = OpenedPath(handle);
-    machine.writes.push_back({path, machine.openHandles.count(handle) == 1, list});
+    std::set<std::wstring> held;
+    for (const HANDLE open : machine.openHandles)
+        if (IsOpenedHandle(open) && !(machine.opened.at(HandleIndex(open)).share & FILE_SHARE_DELETE))
+            held.insert(OpenedPath(open));
+    machine.writes.push_back({path, machine.openHandles.count(handle) == 1, list, machine.enabledPrivileges, held});
     const DWORD status = list == "empty" ? machine.closeStatus : machine.copyStatus;
     if (status == ERROR_SUCCESS && owner == nullptr && group == nullptr && sacl == nullptr)
         machine.lists[path] = list;
@@ -320,42 +474,68 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
         return FALSE;
     }
     *token = kToken;
+    Machine().tokenAccess = access;
     Machine().openHandles.insert(kToken);
     return TRUE;
 }
 
-// A privilege's LUID is its name's place among the two the stand-in knows.
+// The LUIDs Windows gives the privileges the stand-in knows.
+const std::map<std::wstring, DWORD> kLuids = {{kBackup, 17}, {kRestore, 18}, {kChangeNotify, 23}};
+
 BOOL LookupPrivilegeValueW(const wchar_t* systemName, const wchar_t* name, LUID* luid) {
     Record("LookupPrivilegeValueW", Text(systemName), Text(name), Out(luid));
-    const std::wstring privilege = name;
-    if (privilege != kBackup && privilege != kRestore) {
+    const auto found = kLuids.find(name);
+    if (found == kLuids.end()) {
         Machine().lastError = ERROR_NO_SUCH_PRIVILEGE;
         return FALSE;
     }
-    *luid = LUID{privilege == kBackup ? 17u : 18u, 0};
+    *luid = LUID{found->second, 0};
     return TRUE;
 }
 
-// As documented: success even where the token lacks a privilege, which then
-// stays off, and GetLastError tells ERROR_NOT_ALL_ASSIGNED.
+// As documented: the token must have been opened for adjusting (and for
+// querying, to be told the previous state); "disable all" switches off every
+// privilege and ignores the new state; an entry switches its privilege on
+// with SE_PRIVILEGE_ENABLED and off without it; success even where the token
+// lacks one, which then stays off, and GetLastError tells
+// ERROR_NOT_ALL_ASSIGNED.
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newState, DWORD length,
                            TOKEN_PRIVILEGES* previousState, DWORD* returnLength) {
     Record("AdjustTokenPrivileges", Pointer(token), std::to_string(disableAll), std::to_string(length),
            Out(previousState), Out(returnLength));
     MachineState& machine = Machine();
-    if (token != kToken || machine.openHandles.count(kToken) == 0 || length < sizeof(TOKEN_PRIVILEGES)) {
+    const DWORD needed = TOKEN_ADJUST_PRIVILEGES | (previousState ? TOKEN_QUERY : 0);
+    if (token != kToken || machine.openHandles.count(kToken) == 0) {
         machine.lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    machine.lastError = ERROR_SUCCESS;
-    for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
-        const LUID luid = newState->Privileges[i].Luid;
-        const std::wstring name = luid.LowPart == 17 ? kBackup : luid.LowPart == 18 ? kRestore : L"";
-        if (!machine.heldPrivileges.count(name))
-            machine.lastError = ERROR_NOT_ALL_ASSIGNED;
-        else if (newState->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED)
-            machine.enabledPrivileges.insert(name);
+    if ((machine.tokenAccess & needed) != needed || machine.adjustsGranted-- <= 0) {
+        machine.lastError = ERROR_ACCESS_DENIED;
+        return FALSE;
     }
+    std::set<std::wstring> enabled;
+    machine.lastError = ERROR_SUCCESS;
+    if (!disableAll) {
+        enabled = machine.enabledPrivileges;
+        const DWORD count = newState ? newState->PrivilegeCount : 0;
+        if (!newState || length < sizeof(DWORD) + count * sizeof(LUID_AND_ATTRIBUTES)) {
+            machine.lastError = ERROR_INVALID_PARAMETER;
+            return FALSE;
+        }
+        for (DWORD i = 0; i < count; ++i) {
+            std::wstring name;
+            for (const auto& [privilege, luid] : kLuids)
+                if (newState->Privileges[i].Luid.LowPart == luid && newState->Privileges[i].Luid.HighPart == 0)
+                    name = privilege;
+            if (!machine.heldPrivileges.count(name))
+                machine.lastError = ERROR_NOT_ALL_ASSIGNED;
+            else if (newState->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED)
+                enabled.insert(name);
+            else
+                enabled.erase(name);
+        }
+    }
+    machine.enabledPrivileges = enabled;
     return TRUE;
 }
 
@@ -386,9 +566,10 @@ DWORD GetFinalPathNameByHandleW(HANDLE file, wchar_t* path, DWORD pathChars, DWO
 // Folds ASCII letters only, which is all the tests compare.
 int CompareStringOrdinal(const wchar_t* first, int firstChars, const wchar_t* second, int secondChars,
                          BOOL ignoreCase) {
-    Record("CompareStringOrdinal", Text(first), std::to_string(firstChars), Text(second),
-           std::to_string(secondChars), std::to_string(ignoreCase));
+    // Either text may be a listed name, with no terminator.
     std::wstring a(first, firstChars), b(second, secondChars);
+    Record("CompareStringOrdinal", Text(a.c_str()), std::to_string(firstChars), Text(b.c_str()),
+           std::to_string(secondChars), std::to_string(ignoreCase));
     if (ignoreCase) {
         a = FoldAscii(a);
         b = FoldAscii(b);

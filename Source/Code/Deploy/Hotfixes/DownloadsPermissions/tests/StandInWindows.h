@@ -14,6 +14,9 @@ using BYTE = unsigned char;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using LONG = std::int32_t;
+using LONGLONG = std::int64_t;
+using CCHAR = char;
+using WCHAR = wchar_t;
 using BOOL = int;
 using SIZE_T = std::size_t;
 using LSTATUS = LONG;
@@ -37,6 +40,36 @@ struct ACL {
     WORD Sbz2;
 };
 using PACL = ACL*;
+union LARGE_INTEGER {
+    LONGLONG QuadPart;
+};
+struct FILE_ID_BOTH_DIR_INFO {
+    DWORD NextEntryOffset;
+    DWORD FileIndex;
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    LARGE_INTEGER EndOfFile;
+    LARGE_INTEGER AllocationSize;
+    DWORD FileAttributes;
+    DWORD FileNameLength;
+    DWORD EaSize;
+    CCHAR ShortNameLength;
+    WCHAR ShortName[12];
+    LARGE_INTEGER FileId;
+    WCHAR FileName[1];
+};
+enum FILE_ID_TYPE { FileIdType = 0, ObjectIdType = 1, ExtendedFileIdType = 2 };
+struct FILE_ID_DESCRIPTOR {
+    DWORD dwSize;
+    FILE_ID_TYPE Type;
+    union {
+        LARGE_INTEGER FileId;
+        BYTE ObjectId[16];
+    };
+};
+enum FILE_INFO_BY_HANDLE_CLASS { FileIdBothDirectoryInfo = 10, FileIdBothDirectoryRestartInfo = 11 };
 struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -85,8 +118,10 @@ constexpr LSTATUS ERROR_FILE_NOT_FOUND = 2;
 constexpr LSTATUS ERROR_PATH_NOT_FOUND = 3;
 constexpr LSTATUS ERROR_INVALID_FUNCTION = 1;
 constexpr LSTATUS ERROR_ACCESS_DENIED = 5;
+constexpr LSTATUS ERROR_NO_MORE_FILES = 18;
 constexpr LSTATUS ERROR_SHARING_VIOLATION = 32;
 constexpr LSTATUS ERROR_INVALID_PARAMETER = 87;
+constexpr LSTATUS ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr LSTATUS ERROR_MORE_DATA = 234;
 constexpr LSTATUS ERROR_DIRECTORY = 267;
 constexpr LSTATUS ERROR_UNTRUSTED_MOUNT_POINT = 448;
@@ -116,6 +151,7 @@ constexpr DWORD FILE_LIST_DIRECTORY = 0x1;
 constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
 constexpr DWORD READ_CONTROL = 0x20000;
 constexpr DWORD WRITE_DAC = 0x40000;
+constexpr DWORD SYNCHRONIZE = 0x100000;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
@@ -130,10 +166,14 @@ constexpr int CSTR_LESS_THAN = 1;
 constexpr int CSTR_EQUAL = 2;
 constexpr int CSTR_GREATER_THAN = 3;
 constexpr SECURITY_INFORMATION DACL_SECURITY_INFORMATION = 0x4;
+constexpr DWORD TOKEN_QUERY = 0x8;
 constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x20;
+constexpr DWORD IO_REPARSE_TAG_MOUNT_POINT = 0xA0000003;
+constexpr DWORD IO_REPARSE_TAG_DEDUP = 0x80000013;
 constexpr DWORD SE_PRIVILEGE_ENABLED = 0x2;
 #define SE_BACKUP_NAME L"SeBackupPrivilege"
 #define SE_RESTORE_NAME L"SeRestorePrivilege"
+#define SE_CHANGE_NOTIFY_NAME L"SeChangeNotifyPrivilege"
 
 LSTATUS RegOpenKeyExW(HKEY key, const wchar_t* subKey, DWORD options, REGSAM access, HKEY* result);
 LSTATUS RegQueryValueExW(HKEY key, const wchar_t* valueName, DWORD* reserved, DWORD* type, BYTE* data,
@@ -167,6 +207,9 @@ BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, void* buffer, 
 DWORD GetFinalPathNameByHandleW(HANDLE file, wchar_t* path, DWORD pathChars, DWORD flags);
 int CompareStringOrdinal(const wchar_t* first, int firstChars, const wchar_t* second, int secondChars,
                          BOOL ignoreCase);
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* buffer, DWORD bufferSize);
+HANDLE OpenFileById(HANDLE volumeHint, FILE_ID_DESCRIPTOR* fileId, DWORD access, DWORD share,
+                    SECURITY_ATTRIBUTES* security, DWORD flags);
 
 namespace stand_in {
 
@@ -184,6 +227,7 @@ inline const wchar_t kAgentDataFolder[] = L"C:\\ProgramData\\Morvane Security\\M
 inline const wchar_t kDownloads[] = L"C:\\ProgramData\\Morvane Security\\Morvane Devices Agent\\Downloads";
 inline const wchar_t kBackup[] = SE_BACKUP_NAME;
 inline const wchar_t kRestore[] = SE_RESTORE_NAME;
+inline const wchar_t kChangeNotify[] = SE_CHANGE_NOTIFY_NAME;  // on in every token: only a "disable all" takes it
 
 // The bytes of text as the registry holds it: one wchar_t per code unit.
 std::vector<BYTE> TextBytes(const std::wstring& text);
@@ -203,11 +247,15 @@ struct Opened {
 };
 
 // A write of a folder's list: through a handle on which path, whether that
-// handle was still open, and which list ("empty", "source" or "other").
+// handle was still open, and which list ("empty", "source" or "other"); and,
+// as they stood then, the privileges enabled and the paths held by an open
+// handle that shares no deleting.
 struct Written {
     std::wstring path;
     bool open;
     std::string list;
+    std::set<std::wstring> privileges = {};
+    std::set<std::wstring> held = {};
     bool operator==(const Written& other) const {
         return path == other.path && open == other.open && list == other.list;
     }
@@ -221,8 +269,9 @@ struct MachineState {
     Folder programFilesX86{S_OK, kProgramFilesX86};
     Folder commonAppData{S_OK, kCommonAppData};
 
-    // What GetFileAttributesW answers for a path, and a handle opened on it
-    // (CreateFileW fails where it is INVALID_FILE_ATTRIBUTES).
+    // What a path is: what GetFileAttributesW answers, what its folder's
+    // listing shows, and what a handle opened on it sees (opens fail where it
+    // is INVALID_FILE_ATTRIBUTES). A folder lists the paths directly below it.
     std::map<std::wstring, DWORD> attributes = {
         {kAgentFolder, FILE_ATTRIBUTE_DIRECTORY},
         {kProgramFilesX86, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY},
@@ -232,6 +281,12 @@ struct MachineState {
         {kDownloads, FILE_ATTRIBUTE_DIRECTORY},
     };
     DWORD otherAttributes = INVALID_FILE_ATTRIBUTES;  // for every path not listed
+    // What the look by name alone (GetFileAttributesW) answers instead, as
+    // when an item is swapped between that look and a listing.
+    std::map<std::wstring, DWORD> attributesByName;
+    std::map<std::wstring, DWORD> names;       // a file's number of names; 1 where not given
+    std::map<std::wstring, DWORD> reparseTags;  // IO_REPARSE_TAG_MOUNT_POINT where not given
+    std::map<std::wstring, DWORD> listErrors;   // listing this folder fails with that error
     // Why a path has no attributes (GetLastError after the folder test, and
     // after an open); ERROR_FILE_NOT_FOUND for every path not listed.
     std::map<std::wstring, DWORD> missingErrors;
@@ -247,8 +302,10 @@ struct MachineState {
     // whose list is "empty" admits nobody: opening it needs both privileges.
     std::map<std::wstring, std::string> lists;
     bool tokenOpens = true;
-    std::set<std::wstring> heldPrivileges = {kBackup, kRestore};  // the token's; only these can be enabled
-    std::set<std::wstring> enabledPrivileges;
+    DWORD tokenAccess = 0;  // what the token was opened for
+    std::set<std::wstring> heldPrivileges = {kBackup, kRestore, kChangeNotify};  // only these can be enabled
+    std::set<std::wstring> enabledPrivileges = {kChangeNotify};
+    int adjustsGranted = 1000;  // AdjustTokenPrivileges calls that succeed; later ones are refused
 
     DWORD readStatus = ERROR_SUCCESS;
     PACL sourceDacl = kSourceDacl;  // what a successful read hands back
@@ -260,6 +317,8 @@ struct MachineState {
     // What the tool did.
     std::vector<std::string> calls;       // each call, as text
     std::vector<Opened> opened;           // each handle on a file, in the order opened
+    std::map<HANDLE, std::size_t> listed;  // how far each folder's listing has gone
+    std::vector<std::wstring> fileIds;    // a file ID is its path's place here, plus one
     std::set<HANDLE> openHandles;         // not closed yet (files and the token)
     std::vector<std::wstring> examined;   // each path given to GetFileAttributesW
     std::vector<std::wstring> read;       // each path whose list was read
@@ -281,6 +340,8 @@ MachineState& NextRun();
 DWORD AttributesOf(const std::wstring& path);
 DWORD AttributesOnceOpened(const std::wstring& path);
 std::wstring FinalPathOf(const std::wstring& path);
+// The paths a folder lists: those directly below it.
+std::vector<std::wstring> ChildrenOf(const std::wstring& folder);
 // Upper-cases ASCII letters: the case folding the ordinal comparison does.
 std::wstring FoldAscii(std::wstring text);
 

@@ -40,11 +40,14 @@ std::wstring TakePath(FuzzedDataProvider& data) {
     return path;
 }
 
-// Registry bytes of any length up to three times the value buffer's, from a
-// few bytes of input: some drawn, the rest one repeated byte (a NUL makes a
-// terminated text, anything else one that fills the buffer).
+// Registry bytes of any length up to three times the value buffer's, often
+// within two bytes of its edge, from a few bytes of input: some drawn, the
+// rest one repeated byte (a NUL makes a terminated text, anything else one
+// that fills the buffer).
 std::vector<BYTE> TakeValue(FuzzedDataProvider& data) {
-    const size_t length = data.ConsumeIntegralInRange<size_t>(0, 3 * kPathChars * sizeof(wchar_t));
+    constexpr size_t kEdge = kPathChars * sizeof(wchar_t);
+    const size_t length = data.ConsumeBool() ? data.ConsumeIntegralInRange<size_t>(kEdge - 2, kEdge + 2)
+                                             : data.ConsumeIntegralInRange<size_t>(0, 3 * kEdge);
     std::vector<BYTE> value = data.ConsumeBytes<BYTE>(data.ConsumeIntegralInRange<size_t>(0, 64));
     value.resize(std::max(length, value.size()), data.ConsumeIntegral<BYTE>());
     return value;
@@ -76,7 +79,9 @@ DWORD TakeError(FuzzedDataProvider& data) {
 }
 
 // What a folder on the way, or Downloads, is: mostly a folder, else missing
-// (with why), a file, a link, or any attributes at all.
+// (with why), a file, a link, or any attributes at all; and, sometimes, what
+// the look by name alone says instead, how its listing or an open fails, or
+// what a handle on it shows.
 void ScriptObject(FuzzedDataProvider& data, stand_in::MachineState& machine, const std::wstring& path) {
     switch (data.ConsumeIntegralInRange<int>(0, 7)) {
     case 1: machine.attributes[path] = INVALID_FILE_ATTRIBUTES; machine.missingErrors[path] = TakeError(data); break;
@@ -86,10 +91,37 @@ void ScriptObject(FuzzedDataProvider& data, stand_in::MachineState& machine, con
     default: machine.attributes[path] = FILE_ATTRIBUTE_DIRECTORY; break;
     }
     if (data.ConsumeIntegralInRange<int>(0, 5) == 0)
+        machine.attributesByName[path] = data.ConsumeBool() ? INVALID_FILE_ATTRIBUTES : FILE_ATTRIBUTE_DIRECTORY;
+    if (data.ConsumeIntegralInRange<int>(0, 5) == 0)
         machine.openErrors[path] = TakeError(data);
+    if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
+        machine.listErrors[path] = TakeError(data);
     if (data.ConsumeIntegralInRange<int>(0, 5) == 0)
         machine.attributesOnceOpened[path] = data.ConsumeIntegral<DWORD>();
     ScriptFinalPath(data, machine, path);
+}
+
+// A few items below Downloads: plain files and folders, now and then a link,
+// a file with a second name, a swap, or an item that cannot be opened.
+void ScriptInside(FuzzedDataProvider& data, stand_in::MachineState& machine, const std::wstring& downloadsPath) {
+    std::vector<std::wstring> folders = {downloadsPath};
+    for (int items = data.ConsumeIntegralInRange<int>(0, 6); items > 0; --items) {
+        const std::wstring path = data.PickValueInArray<std::wstring>({folders.front(), folders.back()}) + L"\\" +
+                                  static_cast<wchar_t>(L'a' + data.ConsumeIntegralInRange<int>(0, 3));
+        const bool folder = data.ConsumeBool();
+        machine.attributes[path] = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        if (folder)
+            folders.push_back(path);
+        switch (data.ConsumeIntegralInRange<int>(0, 9)) {
+        case 1: machine.attributes[path] |= FILE_ATTRIBUTE_REPARSE_POINT; break;
+        case 2: machine.names[path] = data.ConsumeIntegralInRange<DWORD>(0, 3); break;
+        case 3: machine.attributesOnceOpened[path] = data.ConsumeIntegral<DWORD>(); break;
+        case 4: machine.openErrors[path] = TakeError(data); break;
+        case 5: machine.listErrors[path] = TakeError(data); break;
+        case 6: machine.lists[path] = "empty"; break;
+        default: break;
+        }
+    }
 }
 
 // The real path a handle on path leads to, as GetFinalPathNameByHandleW
@@ -99,33 +131,10 @@ std::wstring FinalPath(const std::wstring& path) {
     return final.size() < kPathChars ? final : L"";
 }
 
-// Whether the tool can enable both privileges that open any folder.
-bool FullAccess(const stand_in::MachineState& machine) {
-    return machine.tokenOpens && machine.heldPrivileges.count(stand_in::kBackup) &&
-           machine.heldPrivileges.count(stand_in::kRestore);
-}
-
-// Why an open of path fails, as the stand-in decides it on the machine as
-// scripted; nullopt when it opens.
-std::optional<DWORD> OpenError(const stand_in::MachineState& machine, const std::wstring& path) {
-    if (stand_in::AttributesOf(path) == INVALID_FILE_ATTRIBUTES)
-        return machine.missingErrors.count(path) ? machine.missingErrors.at(path) : ERROR_FILE_NOT_FOUND;
-    if (machine.openErrors.count(path))
-        return machine.openErrors.at(path);
-    const auto list = machine.lists.find(path);
-    if (list != machine.lists.end() && list->second == "empty" && !FullAccess(machine))
-        return ERROR_ACCESS_DENIED;
-    return std::nullopt;
-}
-
 // Whether a handle on path shows the folder itself, where it really belongs:
 // below the application-data folder's real path, followed by the first
 // suffixChars of the suffix.
-bool ProvesTheRealFolder(const stand_in::MachineState& machine, const std::wstring& path,
-                         const std::wstring& appDataPath, size_t suffixChars) {
-    if (machine.missingFunctions.count("GetFinalPathNameByHandleW") ||
-        machine.missingFunctions.count("CompareStringOrdinal") || OpenError(machine, appDataPath))
-        return false;
+bool ProvesTheRealFolder(const std::wstring& path, const std::wstring& appDataPath, size_t suffixChars) {
     const DWORD attributes = stand_in::AttributesOnceOpened(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !(attributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -137,48 +146,54 @@ bool ProvesTheRealFolder(const stand_in::MachineState& machine, const std::wstri
            stand_in::FoldAscii(expected) == stand_in::FoldAscii(final);
 }
 
-int Failure(DWORD error) { return error == 0 ? 1 : static_cast<int>(error); }
-
-// The status for Downloads missing: 0 only on a way of plain folders.
-int ExpectedWhenMissing(const stand_in::MachineState& machine, const std::wstring& appDataPath) {
-    for (const size_t suffixChars : {size_t{16}, size_t{38}}) {
-        const std::wstring way = WithSuffix(appDataPath, suffixChars);
-        if (way.size() >= kPathChars)
-            return 681;
-        if (const auto error = OpenError(machine, way))
-            return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND ? 0 : 681;
-        if (!ProvesTheRealFolder(machine, way, appDataPath, suffixChars))
-            return 681;
+// Whether the tree below folder, as scripted, holds nothing the walk must not
+// be handed: no reparse point (listed or once opened), no file with more
+// than one name, nothing that changes kind once opened.
+bool TreeIsPlain(const std::wstring& folder) {
+    for (const std::wstring& item : stand_in::ChildrenOf(folder)) {
+        const DWORD listed = stand_in::AttributesOf(item);
+        const DWORD opened = stand_in::AttributesOnceOpened(item);
+        const auto names = stand_in::Machine().names.find(item);
+        if (((listed | opened) & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            ((listed ^ opened) & FILE_ATTRIBUTE_DIRECTORY) ||
+            (!(listed & FILE_ATTRIBUTE_DIRECTORY) && names != stand_in::Machine().names.end() && names->second > 1) ||
+            ((listed & FILE_ATTRIBUTE_DIRECTORY) && !TreeIsPlain(item)))
+            return false;
     }
-    return 0;
+    return true;
 }
 
-int ExpectedWhenNotReached(const stand_in::MachineState& machine, const std::wstring& appDataPath, DWORD error) {
+// Whether a look at path finds nothing there: by name, or in its folder's
+// listing (itself, or a folder above it up to the application-data folder).
+bool MissingByName(const std::wstring& path) {
+    const auto& byName = stand_in::Machine().attributesByName;
+    const auto found = byName.find(path);
+    const DWORD attributes = found == byName.end() ? stand_in::AttributesOf(path) : found->second;
+    return attributes == INVALID_FILE_ATTRIBUTES;
+}
+bool MissingInListings(const std::wstring& appDataPath) {
+    const stand_in::MachineState& machine = stand_in::Machine();
+    const auto opens = machine.openErrors.find(appDataPath);
+    DWORD error = ERROR_SUCCESS;
+    if (stand_in::AttributesOf(appDataPath) == INVALID_FILE_ATTRIBUTES)
+        error = machine.missingErrors.count(appDataPath) ? machine.missingErrors.at(appDataPath) : ERROR_FILE_NOT_FOUND;
+    else if (opens != machine.openErrors.end())
+        error = opens->second;
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return ExpectedWhenMissing(machine, appDataPath);
-    return error == ERROR_UNTRUSTED_MOUNT_POINT ? 681 : Failure(error);
-}
-
-// The status a run must end with, once the tool has built the Downloads
-// path and examined it: worked out from the machine alone.
-int ExpectedStatus(const stand_in::MachineState& machine, const std::wstring& appDataPath,
-                   const std::wstring& downloadsPath) {
-    const DWORD attributes = stand_in::AttributesOf(downloadsPath);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return ExpectedWhenNotReached(machine, appDataPath, *OpenError(machine, downloadsPath));
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return attributes & FILE_ATTRIBUTE_REPARSE_POINT ? 681 : 267;
-    if (const auto error = OpenError(machine, downloadsPath))
-        return ExpectedWhenNotReached(machine, appDataPath, *error);
-    if (!ProvesTheRealFolder(machine, downloadsPath, appDataPath, kSuffix.size()))
-        return 681;
-    if (machine.readStatus != ERROR_SUCCESS)
-        return Failure(machine.readStatus);
-    if (!machine.sourceDacl)
-        return 1350;
-    if (!machine.aclInitializes)
-        return Failure(machine.aclError);
-    return static_cast<int>(machine.copyStatus);
+        return true;
+    // Each name is looked for in the folder the listing above matched.
+    std::wstring parent = appDataPath;
+    for (const wchar_t* name : {L"MORVANE SECURITY", L"MORVANE DEVICES AGENT", L"DOWNLOADS"}) {
+        const std::wstring prefix = parent + (!parent.empty() && parent.back() == L'\\' ? L"" : L"\\");
+        std::wstring matched;
+        for (const std::wstring& child : stand_in::ChildrenOf(parent))
+            if (stand_in::FoldAscii(child.substr(prefix.size())) == name)
+                matched = child;
+        if (matched.empty())
+            return true;
+        parent = matched;
+    }
+    return false;
 }
 
 }  // namespace
@@ -186,8 +201,8 @@ int ExpectedStatus(const stand_in::MachineState& machine, const std::wstring& ap
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
     stand_in::MachineState& machine = stand_in::ResetMachine();
-    for (const char* function : {"SetDefaultDllDirectories", "SetProcessMitigationPolicy",
-                                 "GetFinalPathNameByHandleW", "CompareStringOrdinal"})
+    for (const char* function : {"SetDefaultDllDirectories", "SetProcessMitigationPolicy", "GetFinalPathNameByHandleW",
+                                 "CompareStringOrdinal", "GetFileInformationByHandleEx", "OpenFileById"})
         if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
             machine.missingFunctions.insert(function);
     machine.openStatus = TakeStatus(data);
@@ -204,14 +219,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
         machine.openErrors[appDataPath] = TakeError(data);
     ScriptFinalPath(data, machine, appDataPath);
+    machine.attributes[appDataPath] = data.ConsumeIntegralInRange<int>(0, 15) != 0 ? FILE_ATTRIBUTE_DIRECTORY
+                                                                                   : INVALID_FILE_ATTRIBUTES;
     for (const std::wstring& path : {WithSuffix(appDataPath, 16), WithSuffix(appDataPath, 38), downloadsPath})
         ScriptObject(data, machine, path);
+    // The agent's folder again under a name that differs only in case.
+    if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
+        machine.attributes[WithSuffix(appDataPath, 16) + L"\\MORVANE DEVICES AGENT"] = FILE_ATTRIBUTE_DIRECTORY;
+    ScriptInside(data, machine, downloadsPath);
     // Downloads left closed to everyone, and a token that may lack what opens it.
     if (data.ConsumeIntegralInRange<int>(0, 3) == 0)
         machine.lists[downloadsPath] = "empty";
     machine.tokenOpens = data.ConsumeIntegralInRange<int>(0, 7) != 0;
     if (data.ConsumeIntegralInRange<int>(0, 3) == 0)
-        machine.heldPrivileges = {data.ConsumeBool() ? stand_in::kBackup : stand_in::kRestore};
+        machine.heldPrivileges = {data.ConsumeBool() ? stand_in::kBackup : stand_in::kRestore, stand_in::kChangeNotify};
+    // Left on by whoever started the run, where the token holds them.
+    if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
+        machine.enabledPrivileges = machine.heldPrivileges;
+    if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
+        machine.adjustsGranted = data.ConsumeIntegralInRange<int>(0, 3);
 
     machine.readStatus = static_cast<DWORD>(TakeStatus(data));
     if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
@@ -232,43 +258,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     Require(machine.read.size() <= 1 && machine.released == (readSucceeded ? 1 : 0));
 
     // The tool looked at Downloads only once it had the agent, both special
-    // folders and a path that fits; until then it opens nothing.
+    // folders and a path that fits; until then it opens nothing, and ends 0
+    // only where no agent's key is there.
     const bool examined =
         std::find(machine.examined.begin(), machine.examined.end(), downloadsPath) != machine.examined.end();
     if (!examined) {
-        Require(status == 0 && machine.opened.empty() && machine.read.empty() && machine.writes.empty());
+        Require(machine.opened.empty() && machine.read.empty() && machine.writes.empty());
+        Require((status == 0) == (scripted.openStatus == ERROR_SUCCESS || scripted.openStatus == ERROR_FILE_NOT_FOUND));
         return 0;
     }
-    Require(status == ExpectedStatus(scripted, appDataPath, downloadsPath));
 
-    // Only Downloads, the folders on the way and the application-data folder
-    // are ever opened; Downloads with both privileges where the token has them.
-    std::set<std::wstring> privileges;
-    for (const std::wstring& name : {std::wstring(stand_in::kBackup), std::wstring(stand_in::kRestore)})
-        if (machine.tokenOpens && machine.heldPrivileges.count(name))
-            privileges.insert(name);
-    for (const stand_in::Opened& opened : machine.opened) {
-        Require(opened.path == downloadsPath || opened.path == appDataPath ||
-                opened.path == WithSuffix(appDataPath, 16) || opened.path == WithSuffix(appDataPath, 38));
-        Require(opened.path != downloadsPath || opened.privileges == privileges);
-    }
-
-    // Writes come in one pair, only through the verified handle on Downloads
-    // while it is open, after the read: first the empty list, then the one read.
+    // Writes come in one pair, after the read, through a handle on Downloads
+    // that is open and shown to be the real folder, while the way to it is
+    // held and the tree inside it is plain; with neither privilege that
+    // overrides access checks on: first the empty list, then the one read.
     Require(machine.writes.empty() || machine.writes.size() == 2);
     if (!machine.writes.empty()) {
-        Require(readSucceeded && machine.sourceDacl && !machine.opened.empty() &&
-                machine.opened[0].path == downloadsPath &&
-                ProvesTheRealFolder(scripted, downloadsPath, appDataPath, kSuffix.size()));
+        Require(readSucceeded && machine.sourceDacl && TreeIsPlain(downloadsPath));
+        for (const size_t suffixChars : {size_t{16}, size_t{38}, kSuffix.size()})
+            Require(ProvesTheRealFolder(WithSuffix(appDataPath, suffixChars), appDataPath, suffixChars));
+        for (const stand_in::Written& write : machine.writes) {
+            Require(!write.privileges.count(stand_in::kBackup) && !write.privileges.count(stand_in::kRestore));
+            Require(write.privileges.count(stand_in::kChangeNotify) == 1);
+            for (const size_t suffixChars : {size_t{16}, size_t{38}, kSuffix.size()})
+                Require(write.held.count(WithSuffix(appDataPath, suffixChars)) == 1);
+        }
         Require(machine.writes[0] == stand_in::Written{downloadsPath, true, "empty"});
         Require(machine.writes[1] == stand_in::Written{downloadsPath, true, "source"});
     }
-    // Status 0 means Downloads carries the new list, or the tool did nothing.
+    // Status 0 means Downloads carries the new list, or it is not there on
+    // both looks: by name, and in the listings of the way.
     if (status == 0) {
         const auto carried = machine.lists.find(downloadsPath);
-        Require((!machine.writes.empty() && carried != machine.lists.end() && carried->second == "source") ||
-                (machine.writes.empty() && machine.read.empty() &&
-                 (machine.opened.empty() || machine.opened[0].path != downloadsPath)));
+        const bool repaired = !machine.writes.empty() && carried != machine.lists.end() && carried->second == "source";
+        Require(repaired || (machine.writes.empty() && machine.read.empty() && MissingByName(downloadsPath) &&
+                             MissingInListings(appDataPath)));
     }
     return 0;
 }
