@@ -2,10 +2,26 @@
 """End-to-end cases: the shipped executable under Wine, on prepared machines.
 
 Each case sets up one machine state in a shared Wine prefix (registry through
-a .reg import, folders and Unix symbolic links under drive_c), runs the
-executable, and checks its standard output byte for byte, its standard error,
-its exit status, the calls it made to the file and security functions (seen
-through Wine's relay channel), and that nothing else on the machine changed.
+a .reg import, folders, Unix symbolic and hard links under drive_c), runs the
+executable, and checks what the case promises:
+- its exit status, and its standard output and standard error byte for byte;
+- what it wrote: the SetSecurityInfo calls Wine's relay channel shows (only
+  the calls made from the executable itself), in order, each through a handle
+  the tool opened that leads to the real Downloads folder; none where the
+  case writes nothing; and that Downloads then carries the program-files
+  folder's list, as the AccessList helper reads both;
+- that nothing else on the machine changed (every path outside Wine's own
+  folders, with its kind, mode, extended attributes and content);
+- order only where order is the point: the privileges switched (an
+  AdjustTokenPrivileges call) after the tool's last open and before the
+  source list is read and written; the empty list before the copy.
+The repair case also keeps the whole list of calls, as a record.
+
+A handle is named by the order the tool opened it (H1, H2, ...; CreateFileW
+or OpenFileById). The relay shows arguments, not what a call wrote back, so
+where a handle leads is taken from the path GetFinalPathNameByHandleW gave
+the tool for it, as the relay shows that buffer when the tool next compares
+it (CompareStringOrdinal, with the length the first call returned).
 
   run_e2e.py --list                       the case names
   run_e2e.py --wine-run W --prefix P --setup       a fresh prefix with a resident server
@@ -13,12 +29,18 @@ through Wine's relay channel), and that nothing else on the machine changed.
   run_e2e.py --wine-run W --prefix P --cleanup
 W is the project's tools/wine-run.sh.
 
-Wine reports a Unix symbolic link as a reparse point to GetFileAttributesW
-and resolves it in a handle's final path, but follows it even when asked to
-open the link itself; a link on the way to Downloads is therefore refused
-here because the final paths differ.
+What Wine 8 shows differently from Windows: a Unix symbolic link is listed
+as a reparse point without a tag (so a link inside Downloads reads "a reparse
+point lies inside it"), and opening one by path follows it even when asked to
+open the link itself; OpenFileById opens real files and folders; a Unix hard
+link counts as a second name. This Wine keeps a folder's list only as its
+Unix mode (which the AccessList helper reads back), passes no list on to the
+items inside, checks no privilege on opening a file, and the relay shows no
+privilege the tool switched, only that it called AdjustTokenPrivileges and
+when.
 """
 import argparse
+import difflib
 import hashlib
 import os
 import re
@@ -38,12 +60,13 @@ DOWNLOADS_SUFFIX = "\\".join(SUFFIX_PARTS)
 PROGRAM_DATA = "C:\\ProgramData"
 SHELL_FOLDERS = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
 OPEN_FAILED_2 = b"RegOpenKeyEx() failed. Error 2\r\n"
-REFUSED_STATUS = 681 & 0xFF  # Wine hands over only the low byte of the exit status
 VICTIM = "C:\\Victim"  # a folder that only its owner may enter, behind planted links
+SECOND_NAME = VICTIM + "\\report.txt"  # the other name of a file planted inside Downloads
 # The functions whose calls the cases check, traced only when the tool makes them.
-WATCHED = ["kernel32." + name for name in ("SetDefaultDllDirectories", "SetProcessMitigationPolicy", "CreateFileW",
-                                           "GetFileInformationByHandle", "GetFinalPathNameByHandleW",
-                                           "CompareStringOrdinal", "CloseHandle")]
+WATCHED = ["kernel32." + name for name in ("SetDefaultDllDirectories", "SetProcessMitigationPolicy",
+                                           "GetFileAttributesW", "CreateFileW", "OpenFileById",
+                                           "GetFileInformationByHandle", "GetFileInformationByHandleEx",
+                                           "GetFinalPathNameByHandleW", "CompareStringOrdinal", "CloseHandle")]
 WATCHED += ["advapi32." + name for name in ("GetNamedSecurityInfoW", "SetNamedSecurityInfoW", "InitializeAcl",
                                             "SetSecurityInfo", "OpenProcessToken", "LookupPrivilegeValueW",
                                             "AdjustTokenPrivileges")]
@@ -65,8 +88,87 @@ def reg_hex(kind, data):
 
 REG_EXPAND_SZ, REG_BINARY, REG_MULTI_SZ = 2, 3, 7
 FILE_LIST_DIRECTORY, DELETE, SHARE_ALL = 0x1, 0x10000, 0x7
-SHARING_VIOLATION = 32
-NOT_A_FOLDER = 267  # ERROR_DIRECTORY; Wine hands over its low byte, 11
+# Why a run ends without writing: the line's words after "<Downloads> was not
+# repaired: ", with "{downloads}" for the Downloads path, and the status.
+THROUGH_LINK = ("the way to it is a link", 681)
+NOT_A_FOLDER = ("it is not a folder", 267)
+HELD_OPEN = ("it is held open by another program", 32)
+
+
+def inside(reason, item):
+    """A stop at an item below Downloads, named by its full path."""
+    return (f"{reason} ({{downloads}}\\{item})", 681)
+
+
+# The whole run of a repair, as a record: the calls the executable makes,
+# in order, on a machine with the agent and an ordinary Downloads folder.
+REPAIR_RECORD = [
+    # Hardening, the agent's Path (the program-files folder), the program-files folder.
+    "SetDefaultDllDirectories(800) = 1",
+    "SetProcessMitigationPolicy(10, 4) = 1",
+    r"GetFileAttributesW(C:\Program Files (x86)) = 10",
+    r"GetFileAttributesW(C:\Program Files (x86)) = 10",
+    # Backup and restore on (both LUIDs in one change), then the first look at Downloads by path.
+    "OpenProcessToken(20) = 1",
+    "LookupPrivilegeValueW(0, SeBackupPrivilege) = 1",
+    "LookupPrivilegeValueW(0, SeRestorePrivilege) = 1",
+    "AdjustTokenPrivileges(0, 1c) = 1",
+    r"GetFileAttributesW(C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads) = 10",
+    # The way held: ProgramData by path, then each folder found in the listing of the one above,
+    # opened by ID through it, and checked as lying where ProgramData lies plus its name.
+    r"CreateFileW(C:\ProgramData, 100081, 7, 0, 3, 2000000, 0) = H1",
+    "GetFileInformationByHandleEx(H1, restart listing) = 1",
+    "CompareStringOrdinal(Morvane Security, Microsoft, 1) = differ",
+    "CompareStringOrdinal(Morvane Security, the same, 1) = equal",
+    "GetFileInformationByHandleEx(H1, listing) = 0",
+    "OpenFileById(H1, 100081, 3, 2200000) = H2",
+    "GetFileInformationByHandle(H2) = 1",
+    "GetFinalPathNameByHandleW(H1, 800, 0) = 18 characters",
+    r"GetFinalPathNameByHandleW(H2, 800, 0) = \\?\C:\ProgramData\Morvane Security",
+    r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security, the same, 1) = equal",
+    "GetFileInformationByHandleEx(H2, restart listing) = 1",
+    "CompareStringOrdinal(Morvane Devices Agent, the same, 1) = equal",
+    "GetFileInformationByHandleEx(H2, listing) = 0",
+    "OpenFileById(H2, 100081, 3, 2200000) = H3",
+    "GetFileInformationByHandle(H3) = 1",
+    "GetFinalPathNameByHandleW(H1, 800, 0) = 18 characters",
+    r"GetFinalPathNameByHandleW(H3, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent",
+    r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent, the same, 1) = equal",
+    "GetFileInformationByHandleEx(H3, restart listing) = 1",
+    "CompareStringOrdinal(Downloads, the same, 1) = equal",
+    "GetFileInformationByHandleEx(H3, listing) = 0",
+    "OpenFileById(H3, 160081, 3, 2200000) = H4",
+    "GetFileInformationByHandle(H4) = 1",
+    "GetFinalPathNameByHandleW(H1, 800, 0) = 18 characters",
+    r"GetFinalPathNameByHandleW(H4, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads",
+    r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads, the same, 1) = equal",
+    # Backup alone while each item inside is listed and opened by ID as itself: logs, logs\agent.log, setup.msi.
+    "AdjustTokenPrivileges(0, 1c) = 1",
+    "GetFileInformationByHandleEx(H4, restart listing) = 1",
+    "OpenFileById(H4, 100081, 7, 2200000) = H5",
+    "GetFileInformationByHandle(H5) = 1",
+    "GetFileInformationByHandleEx(H5, restart listing) = 1",
+    "OpenFileById(H5, 80, 7, 2200000) = H6",
+    "GetFileInformationByHandle(H6) = 1",
+    "CloseHandle(H6) = 1",
+    "GetFileInformationByHandleEx(H5, listing) = 0",
+    "CloseHandle(H5) = 1",
+    "OpenFileById(H4, 80, 7, 2200000) = H7",
+    "GetFileInformationByHandle(H7) = 1",
+    "CloseHandle(H7) = 1",
+    "GetFileInformationByHandleEx(H4, listing) = 0",
+    # Both off, then the source list read and the two writes through the Downloads handle.
+    "AdjustTokenPrivileges(0, 1c) = 1",
+    r"GetNamedSecurityInfoW(C:\Program Files (x86), 1, 4, 0, 0, 0) = 0",
+    "InitializeAcl(empty, 8, 2) = 1",
+    "SetSecurityInfo(H4, 1, 4, 0, 0, empty, 0) = 0",
+    "SetSecurityInfo(H4, 1, 4, 0, 0, other, 0) = 0",
+    "CloseHandle(H4) = 1",
+    "CloseHandle(H3) = 1",
+    "CloseHandle(H2) = 1",
+    "CloseHandle(H1) = 1",
+    "CloseHandle(other) = 1",
+]
 
 
 @dataclass
@@ -80,22 +182,21 @@ class Case:
     app_data_link: bool = False  # app_data is a link the administrator made to C:\Data
     link_at: str = None  # the part of the agent's folders planted as a link to VICTIM
     moved_aside: bool = False  # "Morvane Security" renamed aside, a link to an empty folder in its place
-    stray_links: bool = False  # links to VICTIM beside Downloads and inside it
+    case_variant_link: bool = False  # the agent folder renamed in capitals, a link under its own name to it
+    link_beside: bool = False  # a link to VICTIM beside Downloads
+    link_inside: str = None  # a link to VICTIM at this path below Downloads
+    second_name: str = None  # a file at this path below Downloads that is also SECOND_NAME (a hard link)
     lowercase: bool = False  # the agent's folders exist with lowercase names
     held: tuple = None  # (access, share): another program holds Downloads open while the tool runs
     args: tuple = ()
     runs: int = 1
     out: bytes = b""
     repaired: bool = False  # the Downloads folder's access list is rewritten
-    refused: bool = False  # the way to Downloads is refused: one line, status 681
-    held_off: bool = False  # the tool's open of Downloads fails: one line, status 32
+    stop: tuple = None  # (reason, status): the run ends with one line and that status, nothing written
+    record: list = None  # every watched call, as shown_calls shows them
 
     def app_data_path(self):
         return self.app_data or PROGRAM_DATA
-
-    def reaches_downloads(self):
-        """The agent is installed and both special folders are there: the tool looks at Downloads."""
-        return self.repaired or self.refused or self.held_off or self.downloads != "folder"
 
     def downloads_path(self):
         """The Downloads folder as the tool names it."""
@@ -107,9 +208,19 @@ class Case:
         parts = [part.lower() for part in SUFFIX_PARTS] if self.lowercase else list(SUFFIX_PARTS)
         return "\\".join([base, *parts])
 
+    def expected_stderr(self):
+        if not self.stop:
+            return b""
+        reason, status = self.stop
+        downloads = self.downloads_path()
+        return f"{downloads} was not repaired: {reason.format(downloads=downloads)}. Error {status}\r\n".encode()
+
+    def expected_status(self):
+        return self.stop[1] & 0xFF if self.stop else 0  # Wine hands over only the low byte
+
 
 CASES = [
-    Case("repair", repaired=True),
+    Case("repair", repaired=True, record=REPAIR_RECORD),
     Case("agent-absent", views=(), out=OPEN_FAILED_2),
     Case("key-only-in-64-bit-view", views=(64,), out=OPEN_FAILED_2),
     Case("key-without-path", path=None),
@@ -126,22 +237,29 @@ CASES = [
     Case("path-binary-odd-length", path=reg_hex(REG_BINARY, utf16(PROGRAM_FILES) + b"\0"), repaired=True),
     Case("path-longer-than-buffer", path=reg_hex(REG_BINARY, utf16("C:\\" + "a" * 2100 + "\0"))),
     Case("downloads-missing-not-created", downloads="missing"),
-    Case("downloads-is-a-file", downloads="file"),
-    Case("link-above-downloads-to-an-empty-folder-refused", moved_aside=True, refused=True),
+    Case("downloads-is-a-file", downloads="file", stop=NOT_A_FOLDER),
+    Case("link-above-downloads-to-an-empty-folder-refused", moved_aside=True, stop=THROUGH_LINK),
     Case("program-files-missing", program_files=False),
     Case("app-data-without-trailing-backslash", app_data="C:\\Data", repaired=True),
     Case("app-data-with-trailing-backslash", app_data="C:\\Data\\", repaired=True),
     Case("arguments-ignored", args=("/?", "--dry-run", "C:\\Windows", "", "\u00e9t\u00e9"), repaired=True),
     Case("second-run-repeats-the-repair", runs=2, repaired=True),
-    Case("link-at-downloads-refused", link_at="Downloads", refused=True),
-    Case("link-at-agent-folder-refused", link_at="Morvane Devices Agent", refused=True),
-    Case("link-at-vendor-folder-refused", link_at="Morvane Security", refused=True),
-    Case("refusal-repeats-on-a-second-run", link_at="Downloads", runs=2, refused=True),
+    Case("link-at-downloads-refused", link_at="Downloads", stop=THROUGH_LINK),
+    Case("link-at-agent-folder-refused", link_at="Morvane Devices Agent", stop=THROUGH_LINK),
+    Case("link-at-vendor-folder-refused", link_at="Morvane Security", stop=THROUGH_LINK),
+    Case("link-to-a-case-variant-of-the-agent-folder-refused", case_variant_link=True, stop=THROUGH_LINK),
+    Case("refusal-repeats-on-a-second-run", link_at="Downloads", runs=2, stop=THROUGH_LINK),
     Case("administrators-link-to-app-data-followed", app_data="C:\\DataLink", app_data_link=True, repaired=True),
-    Case("links-elsewhere-in-the-agent-folder-left-alone", stray_links=True, repaired=True),
+    Case("links-elsewhere-in-the-agent-folder-left-alone", link_beside=True, repaired=True),
+    Case("link-inside-downloads-refused", link_inside="Shortcut",
+         stop=inside("a reparse point lies inside it", "Shortcut")),
+    Case("link-deep-inside-downloads-refused", link_inside="a\\b\\link",
+         stop=inside("a reparse point lies inside it", "a\\b\\link")),
+    Case("file-with-a-second-name-inside-downloads-refused", second_name="report.txt",
+         stop=inside("a file inside it has more than one name", "report.txt")),
     Case("real-names-differ-only-in-case", lowercase=True, repaired=True),
-    Case("held-open-for-delete-not-repaired", held=(DELETE, SHARE_ALL), held_off=True),
-    Case("held-open-unshared-not-repaired", held=(FILE_LIST_DIRECTORY, 0), held_off=True),
+    Case("held-open-for-delete-not-repaired", held=(DELETE, SHARE_ALL), stop=HELD_OPEN),
+    Case("held-open-unshared-not-repaired", held=(FILE_LIST_DIRECTORY, 0), stop=HELD_OPEN),
     Case("watched-with-list-access-repaired", held=(FILE_LIST_DIRECTORY, SHARE_ALL), repaired=True),
 ]
 
@@ -210,6 +328,10 @@ class Machine:
         downloads.parent.mkdir(parents=True)
         if case.downloads == "folder":
             downloads.mkdir(mode=0o700)  # only its owner: reads back unlike the program-files folder
+            # What an agent leaves there, for the look inside to open by ID.
+            (downloads / "logs").mkdir()
+            (downloads / "logs" / "agent.log").write_bytes(b"started\n")
+            (downloads / "setup.msi").write_bytes(b"package\n")
         elif case.downloads == "file":
             downloads.write_bytes(b"not a folder\n")
         victim = self.unix_path(VICTIM)
@@ -225,10 +347,23 @@ class Machine:
             planted.rename(planted.with_name(SUFFIX_PARTS[0] + ".moved"))
             (self.drive_c / "Empty").mkdir()
             planted.symlink_to(self.drive_c / "Empty")
-        if case.stray_links:
+        if case.case_variant_link:
+            agent = downloads.parent
+            agent.rename(agent.with_name(agent.name.upper()))
+            agent.symlink_to(agent.name.upper())
+        if case.link_beside or case.link_inside or case.second_name:
             victim.mkdir(mode=0o700)
+            (victim / "kept.txt").write_bytes(b"only its owner\n")
+        if case.link_beside:
             (downloads.parent / "Cache").symlink_to(victim)
-            (downloads / "Shortcut").symlink_to(victim)
+        if case.link_inside:
+            link = downloads.joinpath(*case.link_inside.split("\\"))
+            link.parent.mkdir(parents=True, exist_ok=True)
+            link.symlink_to(victim)
+        if case.second_name:
+            other = self.unix_path(SECOND_NAME)
+            other.write_bytes(b"kept under two names\n")
+            os.link(other, downloads.joinpath(*case.second_name.split("\\")))
         if not case.program_files:
             self.unix_path(PROGRAM_FILES).rename(hidden)
 
@@ -241,7 +376,8 @@ class Machine:
         return holder
 
     def snapshot(self):
-        """Every path outside Wine's own folders, with its kind, mode and content."""
+        """Every path outside Wine's own folders, with its kind, mode, extended
+        attributes (where Wine may keep an access list) and content."""
         state = {}
         for root, dirs, files in os.walk(self.drive_c):
             if Path(root) == self.drive_c:
@@ -255,7 +391,9 @@ class Machine:
                     digest = hashlib.sha256(path.read_bytes()).hexdigest()
                 else:
                     digest = ""
-                state[str(path.relative_to(self.drive_c))] = (oct(info.st_mode), digest)
+                attributes = tuple(sorted((key, os.getxattr(path, key, follow_symlinks=False))
+                                          for key in os.listxattr(path, follow_symlinks=False)))
+                state[str(path.relative_to(self.drive_c))] = (oct(info.st_mode), info.st_nlink, attributes, digest)
         return state
 
 
@@ -266,56 +404,133 @@ def view_root(view):
 RELAY = re.compile(r"^[0-9a-f]+:(Call|Ret) +(?:KERNEL32|kernel32|ADVAPI32|advapi32)\.(\w+)\((.*)\)"
                    r"(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
 ARGUMENT = re.compile(r'([0-9a-f]+)(?: L"((?:[^"\\]|\\.)*)")?')
+ESCAPE = re.compile(r"\\(?:([0-9a-f]{4})|(.))")
+UNESCAPED = {"n": "\n", "r": "\r", "t": "\t", "0": "\0"}
 OWN_LINE = re.compile(r"^[0-9a-f]+:(Call|Ret|Starting|trace|fixme|err|warn)[ :]")
+OPENS = ("CreateFileW", "OpenFileById")
+LISTINGS = {0xA: "listing", 0xB: "restart listing"}  # FileIdBothDirectoryInfo, FileIdBothDirectoryRestartInfo
 # How each watched call is shown, one letter per argument: v its value (or
 # text, for a string), d a 32-bit value (the relay shows whole registers), h a
-# handle named by the order CreateFileW opened it (H1, H2; "other" for one it
-# did not open), a a list: "empty" for the one InitializeAcl made, else 0 or
-# "other"; - not shown (buffers and out-pointers: where, not what).
-SHOWN = {"SetDefaultDllDirectories": "v", "SetProcessMitigationPolicy": "v-v", "CreateFileW": "vddvddv",
-         "GetFileInformationByHandle": "h-", "GetFinalPathNameByHandleW": "h-vv", "CompareStringOrdinal": "v-v-v",
+# handle (named as follow_handles names it; "other" for one the tool did not
+# open), a a list: "empty" for the one InitializeAcl made, else 0 or "other",
+# c a GetFileInformationByHandleEx class, s a string cut to the length in the
+# argument after it ("the same" when it repeats the first); - not shown
+# (buffers, lengths and out-pointers: where, not what).
+SHOWN = {"SetDefaultDllDirectories": "v", "SetProcessMitigationPolicy": "v-v", "GetFileAttributesW": "v",
+         "CreateFileW": "vddvddv", "OpenFileById": "h-dd-d", "GetFileInformationByHandle": "h-",
+         "GetFileInformationByHandleEx": "hc--", "GetFinalPathNameByHandleW": "h-dd", "CompareStringOrdinal": "s-s-d",
          "CloseHandle": "h", "GetNamedSecurityInfoW": "vvvvv-v-", "SetNamedSecurityInfoW": "vvvvvav",
          "InitializeAcl": "avv", "SetSecurityInfo": "hvvvvav", "OpenProcessToken": "-d-", "LookupPrivilegeValueW": "vv-",
          "AdjustTokenPrivileges": "-d-d--"}
 
 
+def unescape(text):
+    """A string as the relay prints it (Wine's debugstr escapes), as it was."""
+    return ESCAPE.sub(lambda m: chr(int(m.group(1), 16)) if m.group(1) else UNESCAPED.get(m.group(2), m.group(2)),
+                      text)
+
+
+@dataclass
+class Call:
+    """One watched call the executable itself made, as the relay shows it."""
+    function: str
+    arguments: list  # (value, text or None) per argument
+    result: int
+    handle: str = None  # what a successful open returned, or the handle GetFinalPathNameByHandleW was asked about
+    final: str = None  # GetFinalPathNameByHandleW: the path it gave, as later read from its buffer
+    names: dict = field(default_factory=dict)  # handle value -> name, for the handles open when it was made
+
+
+@dataclass
+class Opened:
+    """A handle the tool opened: how, and where Windows said it leads."""
+    how: str
+    final: str = None
+
+
 def tool_calls(stderr, image):
-    """The watched calls the executable itself made (their return address lies in
-    its image), as text."""
-    calls, handles, lists = [], {}, {}
-    arguments = []
-    opened = 0  # a closed handle's value may come back for the next open
+    """The watched calls the executable itself made (their return address lies in its image)."""
+    calls, arguments = [], []
     for line in stderr.decode("utf-8", "replace").splitlines():
         match = RELAY.match(line)
         if not match or not image[0] <= int(match.group(5), 16) < image[1]:
             continue
         kind, function, listed, result = match.group(1, 2, 3, 4)
         if kind == "Call":
-            arguments = [argument.groups() for argument in ARGUMENT.finditer(listed)]
-            continue
-        result = result.lstrip("0") or "0"
-        if function == "InitializeAcl":
-            lists[arguments[0][0].lstrip("0")] = "empty"
+            arguments = [(value, None if text is None else unescape(text))
+                         for value, text in (argument.groups() for argument in ARGUMENT.finditer(listed))]
+        else:
+            calls.append(Call(function, arguments, int(result, 16)))
+    return calls
+
+
+def follow_handles(calls):
+    """Names the handles the tool opened, H1, H2, ... in the order it opened
+    them, and tells where each leads. Returns {name: Opened}, and fills in
+    Call.handle, and Call.final of each GetFinalPathNameByHandleW call whose
+    buffer the tool then compared."""
+    live, opened, filled = {}, {}, {}  # filled: buffer -> the call that wrote a path there
+    for call in calls:
+        call.names = {value.lstrip("0"): live[value.lstrip("0")]
+                      for value, _ in call.arguments if value.lstrip("0") in live}
+        if call.function in OPENS and call.result not in (0, 0xFFFFFFFFFFFFFFFF):
+            call.handle = f"H{len(opened) + 1}"
+            if call.function == "CreateFileW":
+                how = f"CreateFileW {call.arguments[0][1]}"
+            else:
+                how = f"OpenFileById through {call.names.get(call.arguments[0][0].lstrip('0'), 'another handle')}"
+            opened[call.handle] = Opened(how)
+            live[f"{call.result:x}"] = call.handle
+        elif call.function == "CloseHandle":
+            live.pop(call.arguments[0][0].lstrip("0"), None)
+        elif call.function == "GetFinalPathNameByHandleW" and call.result:
+            call.handle = call.names.get(call.arguments[0][0].lstrip("0"))
+            filled[call.arguments[1][0]] = call
+        elif call.function == "CompareStringOrdinal":
+            strings = ((call.arguments[0], call.arguments[1]), (call.arguments[2], call.arguments[3]))
+            for (pointer, text), (length, _) in strings:
+                writer = filled.pop(pointer, None)
+                if writer and text is not None and int(length, 16) == writer.result:
+                    writer.final = text[:writer.result]
+                    if writer.handle:
+                        opened[writer.handle].final = writer.final
+    return opened
+
+
+def shown_calls(calls):
+    """Each call as one line of text, handles by name."""
+    lines, lists = [], {}
+    for call in calls:
+        if call.function == "InitializeAcl":
+            lists[call.arguments[0][0].lstrip("0")] = "empty"
         shown = []
-        for how, (value, text) in zip(SHOWN[function], arguments):
+        arguments = call.arguments
+        for index, (how, (value, text)) in enumerate(zip(SHOWN[call.function], arguments)):
             value = value.lstrip("0") or "0"
             if how == "v":
-                shown.append(text.replace("\\\\", "\\") if text is not None else value)
+                shown.append(text if text is not None else value)
             elif how == "d":
                 shown.append(f"{int(value, 16) & 0xFFFFFFFF:x}")
             elif how == "h":
-                shown.append(handles.get(value, "other"))
+                shown.append(call.names.get(value, "other"))
             elif how == "a":
                 shown.append(lists.get(value, "0" if value == "0" else "other"))
-        if function == "CreateFileW" and result != "ffffffffffffffff":
-            opened += 1
-            handles[result] = result = f"H{opened}"
-        elif function == "CompareStringOrdinal":
-            result = "equal" if result == "2" else "differ"  # 2: CSTR_EQUAL
-        elif function == "GetFinalPathNameByHandleW":
-            result = "length"  # the path's length: the comparison shows the path itself
-        calls.append(f"{function}({', '.join(shown)}) = {result}")
-    return calls
+            elif how == "c":
+                shown.append(LISTINGS.get(int(value, 16) & 0xFFFFFFFF, value))
+            elif how == "s":
+                text = (text or "")[:int(arguments[index + 1][0], 16)]
+                shown.append("the same" if shown and text == shown[0] else text)
+        result = f"{call.result:x}"
+        if call.handle and call.function in OPENS:
+            result = call.handle
+        elif call.function in OPENS and call.result == 0xFFFFFFFFFFFFFFFF:
+            result = "invalid"
+        elif call.function == "CompareStringOrdinal":
+            result = "equal" if call.result == 2 else "differ"  # 2: CSTR_EQUAL
+        elif call.function == "GetFinalPathNameByHandleW" and call.result:
+            result = call.final or f"{call.result} characters"
+        lines.append(f"{call.function}({', '.join(shown)}) = {result}")
+    return lines
 
 
 def own_stderr(stderr):
@@ -323,62 +538,48 @@ def own_stderr(stderr):
                     if not OWN_LINE.match(line.decode("utf-8", "replace")))
 
 
-# Backup and restore privileges enabled through the process's token, which is
-# then closed: TOKEN_ADJUST_PRIVILEGES (20), one privilege of 16 bytes each time.
-PRIVILEGES = ["OpenProcessToken(20) = 1",
-              "LookupPrivilegeValueW(0, SeBackupPrivilege) = 1", "AdjustTokenPrivileges(0, 10) = 1",
-              "LookupPrivilegeValueW(0, SeRestorePrivilege) = 1", "AdjustTokenPrivileges(0, 10) = 1",
-              "CloseHandle(other) = 1"]
+def written(calls, opened, lines, downloads):
+    """Each write as shown, its handle replaced by "Downloads" where the tool
+    opened it and it leads to the real Downloads folder."""
+    writes = []
+    for call, line in zip(calls, lines):
+        if call.function == "SetSecurityInfo":
+            name = call.names.get(call.arguments[0][0].lstrip("0"))
+            if name and opened[name].final == "\\\\?\\" + downloads:
+                line = line.replace(f"({name},", "(Downloads,", 1)
+            elif name:
+                line += f"   [{name}: {opened[name].how}, leads to {opened[name].final or 'an unknown place'}]"
+            writes.append(line)
+        elif call.function == "SetNamedSecurityInfoW":
+            writes.append(line)
+    return writes
 
 
-def verified(case, handle, checker, expected, actual):
-    """The calls that check that handle lies where expected (a path below the
-    application-data folder's real path), opening that folder as checker."""
-    comparison = "equal" if expected.upper() == actual.upper() else "differ"
-    return [f"GetFileInformationByHandle({handle}) = 1",
-            f"CreateFileW({case.app_data_path()}, 80, 7, 0, 3, 2000000, 0) = {checker}",
-            f"GetFinalPathNameByHandleW({checker}, 800, 0) = length",
-            f"GetFinalPathNameByHandleW({handle}, 800, 0) = length",
-            f"CompareStringOrdinal({expected}, {actual}, 1) = {comparison}",
-            f"CloseHandle({checker}) = 1"]
+def written_too_early(calls, lines):
+    """Where writing begins too early: the privileges must be switched after
+    the tool's last open and before the source list is read and written."""
+    last_open = max((i for i, call in enumerate(calls) if call.function in OPENS), default=-1)
+    first_use = min((i for i, call in enumerate(calls)
+                     if call.function in ("GetNamedSecurityInfoW", "SetSecurityInfo", "SetNamedSecurityInfoW")),
+                    default=len(calls))
+    if any(calls[i].function == "AdjustTokenPrivileges" and calls[i].result
+           for i in range(last_open + 1, first_use)):
+        return []
+    return [f"no AdjustTokenPrivileges between the last open ({lines[last_open] if last_open >= 0 else 'none'}) "
+            f"and the source list's read or the first write "
+            f"({lines[first_use] if first_use < len(calls) else 'none'})"]
 
 
-def expected_calls(case):
-    calls = ["SetDefaultDllDirectories(800) = 1", "SetProcessMitigationPolicy(10, 4) = 1"]
-    if not case.reaches_downloads():
-        return calls
-    calls += PRIVILEGES
-    app_data_final = "\\\\?\\" + ("C:\\Data" if case.app_data_link else case.app_data_path().rstrip("\\"))
-    if case.downloads == "missing" or case.moved_aside:
-        # Nothing at Downloads: each folder on the way is opened as itself and checked.
-        for depth in (1, 2):
-            part = "\\".join(SUFFIX_PARTS[:depth])
-            handle, checker = f"H{2 * depth - 1}", f"H{2 * depth}"
-            actual = "\\\\?\\" + ("C:\\Empty" if case.moved_aside else f"{PROGRAM_DATA}\\{part}")
-            calls += [f"CreateFileW({case.app_data_path()}\\{part}, 80, 7, 0, 3, 2200000, 0) = {handle}",
-                      *verified(case, handle, checker, f"{app_data_final}\\{part}", actual),
-                      f"CloseHandle({handle}) = 1"]
-            if case.moved_aside:
-                return calls
-        return calls
-    if case.downloads == "file":
-        return calls
-    open_downloads = f"CreateFileW({case.downloads_path()}, 60001, 3, 0, 3, 2200000, 0)"
-    if case.held_off:
-        return calls + [open_downloads + " = ffffffffffffffff"]
-    actual = "\\\\?\\" + case.real_downloads()
-    if case.link_at:
-        below = SUFFIX_PARTS[SUFFIX_PARTS.index(case.link_at) + 1:]
-        actual = "\\".join(["\\\\?\\" + VICTIM, *below])
-    calls += [open_downloads + " = H1",
-              *verified(case, "H1", "H2", app_data_final + "\\" + DOWNLOADS_SUFFIX, actual)]
-    if case.refused:
-        return calls + ["CloseHandle(H1) = 1"]
-    return calls + [f"GetNamedSecurityInfoW({PROGRAM_FILES}, 1, 4, 0, 0, 0) = 0",
-                    "InitializeAcl(empty, 8, 2) = 1",
-                    "SetSecurityInfo(H1, 1, 4, 0, 0, empty, 0) = 0",
-                    "SetSecurityInfo(H1, 1, 4, 0, 0, other, 0) = 0",
-                    "CloseHandle(H1) = 1"]
+# Both writes of a repair, in order, through the handle on the real Downloads folder.
+REPAIR_WRITES = ["SetSecurityInfo(Downloads, 1, 4, 0, 0, empty, 0) = 0",
+                 "SetSecurityInfo(Downloads, 1, 4, 0, 0, other, 0) = 0"]
+
+
+def readable(value):
+    """A value for a failure message: a list one item a line, else as Python writes it."""
+    if isinstance(value, list):
+        return "".join("\n    " + item for item in value) if value else "none"
+    return repr(value)
 
 
 def run_case(machine, case, exe, helper):
@@ -386,25 +587,25 @@ def run_case(machine, case, exe, helper):
     before = machine.snapshot()
     header = pefile.PE(exe, fast_load=True).OPTIONAL_HEADER
     image = (header.ImageBase, header.ImageBase + header.SizeOfImage)
-    not_repaired = case.downloads_path() + " was not repaired: "
-    stderr, status = b"", 0
-    if case.refused:
-        stderr, status = (not_repaired + "the way to it is a link. Error 681\r\n").encode(), REFUSED_STATUS
-    elif case.downloads == "file":
-        stderr, status = (not_repaired + f"it is not a folder. Error {NOT_A_FOLDER}\r\n").encode(), NOT_A_FOLDER & 0xFF
-    elif case.held_off:
-        stderr = (not_repaired + f"it is held open by another program. Error {SHARING_VIOLATION}\r\n").encode()
-        status = SHARING_VIOLATION
     holder = machine.hold(helper, case.real_downloads(), *case.held) if case.held else None
     problems = []
     try:
         for run in range(case.runs):
             result = machine.wine(exe, *case.args, debug="-all,+relay")
-            seen = {"stdout": result.stdout, "stderr": own_stderr(result.stderr), "exit status": result.returncode,
-                    "calls": tool_calls(result.stderr, image)}
-            wanted = {"stdout": case.out, "stderr": stderr, "exit status": status, "calls": expected_calls(case)}
-            problems += [f"run {run + 1}: {what}: got {seen[what]!r}, want {wanted[what]!r}"
+            calls = tool_calls(result.stderr, image)
+            opened = follow_handles(calls)
+            lines = shown_calls(calls)
+            seen = {"exit status": result.returncode, "stdout": result.stdout, "stderr": own_stderr(result.stderr),
+                    "writes": written(calls, opened, lines, case.real_downloads())}
+            wanted = {"exit status": case.expected_status(), "stdout": case.out, "stderr": case.expected_stderr(),
+                      "writes": REPAIR_WRITES if case.repaired else []}
+            problems += [f"run {run + 1}: {what}: got {readable(seen[what])}, want {readable(wanted[what])}"
                          for what in wanted if seen[what] != wanted[what]]
+            if case.repaired:
+                problems += [f"run {run + 1}: {problem}" for problem in written_too_early(calls, lines)]
+            if case.record is not None and lines != case.record:
+                problems.append(f"run {run + 1}: the calls differ from the record:\n" + "\n".join(
+                    difflib.unified_diff(case.record, lines, "record", "seen", lineterm="")))
     finally:
         if holder:
             holder.communicate(timeout=60)
