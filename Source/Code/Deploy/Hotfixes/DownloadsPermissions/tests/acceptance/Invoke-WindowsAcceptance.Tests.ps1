@@ -57,6 +57,7 @@ Describe 'Test-MayRun' {
         @{ Asked = @('children-of-every-kind', 'junction-at-downloads'); Expected = @() }
         @{ Asked = @('children-of-every-kind', 'childern-of-every-kind'); Expected = @('childern-of-every-kind') }
         @{ Asked = @('Junction-At-Downloads-typo', 'nope'); Expected = @('Junction-At-Downloads-typo', 'nope') }
+        @{ Asked = @('user-junction-inside-downloads', 'hard-link-inside-user-folder', 'trustedinstaller-folder-behind-a-link'); Expected = @() }
     ) {
         @(Get-UnknownCase -Asked $Asked -Known @($Cases | ForEach-Object { $_.Name })) | Should -Be $Expected
     }
@@ -129,6 +130,40 @@ Describe 'Compare-Observation' {
         @(Compare-Observation -Expect $promise -Seen $seen) | Should -BeLike $Failure
     }
 
+    # The refusals' promises: <D> in a line is the run's Downloads path,
+    # taken literally; what is promised on standard output is all there is.
+    It 'judges <Case>' -ForEach @(
+        @{ Case = 'a refusal naming the link inside Downloads'; Expect = @{ Status = 681; Line = '<D> was not repaired: a link lies inside it (<D>\user-junction). Error 681' }
+            Downloads = 'C:\PD\Downloads'; Status = 681; Out = @(); Err = 'C:\PD\Downloads was not repaired: a link lies inside it (C:\PD\Downloads\user-junction). Error 681'; Failure = '' }
+        @{ Case = 'a refusal naming another item'; Expect = @{ Status = 681; Line = '<D> was not repaired: a link lies inside it (<D>\user-junction). Error 681' }
+            Downloads = 'C:\PD\Downloads'; Status = 681; Out = @(); Err = 'C:\PD\Downloads was not repaired: a link lies inside it (C:\PD\Downloads\plain). Error 681'
+            Failure = "standard error 'C:\PD\Downloads was not repaired: a link lies inside it (C:\PD\Downloads\plain). Error 681', promised 'C:\PD\Downloads was not repaired: a link lies inside it (C:\PD\Downloads\user-junction). Error 681'" }
+        @{ Case = 'a refusal naming another Downloads'; Expect = @{ Status = 681; Line = '<D> was not repaired: a file inside it has more than one name (<D>\f). Error 681' }
+            Downloads = 'C:\PD\Downloads'; Status = 681; Out = @(); Err = 'C:\Other\Downloads was not repaired: a file inside it has more than one name (C:\Other\Downloads\f). Error 681'
+            Failure = "standard error 'C:\Other\Downloads was not repaired: a file inside it has more than one name (C:\Other\Downloads\f). Error 681', promised 'C:\PD\Downloads was not repaired: a file inside it has more than one name (C:\PD\Downloads\f). Error 681'" }
+        @{ Case = 'a refusal where the Downloads path holds wildcard characters'; Expect = @{ Status = 681; Line = '<D> was not repaired: a file inside it has more than one name (<D>\f). Error 681' }
+            Downloads = 'C:\Data [1]\Downloads'; Status = 681; Out = @(); Err = 'C:\Data [1]\Downloads was not repaired: a file inside it has more than one name (C:\Data [1]\Downloads\f). Error 681'; Failure = '' }
+        @{ Case = 'a key that refuses, as promised'; Expect = @{ Status = 5; Line = 'RegOpenKeyEx() failed. Error 5'; Printed = 'RegOpenKeyEx() failed. Error 5' }
+            Downloads = 'C:\PD\Downloads'; Status = 5; Out = @('RegOpenKeyEx() failed. Error 5'); Err = 'RegOpenKeyEx() failed. Error 5'; Failure = '' }
+        @{ Case = 'a key that refuses, reported as success'; Expect = @{ Status = 5; Line = 'RegOpenKeyEx() failed. Error 5'; Printed = 'RegOpenKeyEx() failed. Error 5' }
+            Downloads = 'C:\PD\Downloads'; Status = 0; Out = @('RegOpenKeyEx() failed. Error 5'); Err = $null; Failure = 'exit status 0, promised 5' }
+        @{ Case = 'a key that refuses, its line on standard error only'; Expect = @{ Status = 5; Line = 'RegOpenKeyEx() failed. Error 5'; Printed = 'RegOpenKeyEx() failed. Error 5' }
+            Downloads = 'C:\PD\Downloads'; Status = 5; Out = @(); Err = 'RegOpenKeyEx() failed. Error 5'; Failure = "standard output '', promised 'RegOpenKeyEx() failed. Error 5'" }
+        @{ Case = 'a key that refuses, with more on standard output'; Expect = @{ Status = 5; Line = 'RegOpenKeyEx() failed. Error 5'; Printed = 'RegOpenKeyEx() failed. Error 5' }
+            Downloads = 'C:\PD\Downloads'; Status = 5; Out = @('RegOpenKeyEx() failed. Error 5', 'repaired'); Err = 'RegOpenKeyEx() failed. Error 5'
+            Failure = "standard output 'RegOpenKeyEx() failed. Error 5 repaired', promised 'RegOpenKeyEx() failed. Error 5'" }
+        @{ Case = 'a rename race the tool met before its hold'; Expect = @{ Status = 0; RenameRefused = $true }
+            Downloads = 'C:\PD\Downloads'; Status = 2; Out = @(); Err = 'C:\PD\Downloads was not repaired: it moved during the run. Error 2'
+            Failure = "exit status 2, promised 0`na rename fell between the tool's first look at Downloads and its hold (status 2, it moved during the run), so this run never held Downloads: run the case again" }
+    ) {
+        $seen = New-Seen
+        $seen.DownloadsPath = $Downloads
+        $seen.Status = $Status
+        $seen.StdOut = $Out
+        $seen.StdErr = @($Err | Where-Object { $_ })
+        (@(Compare-Observation -Expect $Expect -Seen $seen) -join "`n") | Should -BeExactly $Failure
+    }
+
     It 'reports a list that changed where nothing was to be written' {
         $seen = New-Seen
         @(Compare-Observation -Expect @{ Repaired = $false } -Seen $seen) | Should -BeLike "Downloads' list changed though nothing was to be written*"
@@ -146,14 +181,25 @@ Describe 'Get-LinkProblem' {
         Get-LinkProblem -Path 'C:\J' -Run $Run -Item $Item | Should -BeLike $Expected
     }
 
+    It 'judges a hard link that was to be made when <Case>' -ForEach @(
+        @{ Case = 'a file with one name is there'; Item = [pscustomobject]@{ LinkType = $null; Attributes = 'Archive' }; Expected = "C:\J is not a hard link (link type '', attributes Archive)" }
+        @{ Case = 'a junction is there'; Item = [pscustomobject]@{ LinkType = 'Junction'; Attributes = 'Directory, ReparsePoint' }; Expected = "C:\J is not a hard link (link type 'Junction'*" }
+        @{ Case = 'the file has a second name'; Item = [pscustomobject]@{ LinkType = 'HardLink'; Attributes = 'Archive' }; Expected = '' }
+    ) {
+        "$(Get-LinkProblem -Path 'C:\J' -Run @{ Status = 0 } -Item $Item -Kind HardLink)" | Should -BeLike $Expected
+    }
+
     It 'finds nothing wrong with a junction' {
         Get-LinkProblem -Path 'C:\J' -Run @{ Status = 0 } -Item ([pscustomobject]@{ LinkType = 'Junction'; Attributes = 'Directory, ReparsePoint' }) | Should -BeNullOrEmpty
     }
 
-    It 'makes a case whose junction is missing fail as not run, not pass' {
+    It 'makes a case whose <Kind> is missing fail as not run, not pass' -ForEach @(
+        @{ Kind = 'Junction' }
+        @{ Kind = 'HardLink' }
+    ) {
         Mock Invoke-OnceAs { [pscustomobject]@{ Status = 0; StdOut = @(); StdErr = @() } }
         Mock Get-Item { $null }
-        { New-UserJunction -Path 'C:\J' -Target 'C:\V' -Work 'C:\W' -User $null } | Should -Throw "*nothing is at C:\J"
+        { New-UserLink -Kind $Kind -Path 'C:\J' -Target 'C:\V' -Work 'C:\W' -User $null } | Should -Throw "*nothing is at C:\J"
     }
 }
 
@@ -190,6 +236,13 @@ Describe 'The script itself' {
         $out = & $pwsh @first -NoProfile -NonInteractive -File $script @Arguments 2>&1
         $LASTEXITCODE | Should -Be 1
         "$out" | Should -BeLike $Expected
+    }
+
+    It 'promises for every case that ends with a refusal its standard error line, and that nothing was written' {
+        foreach ($definition in @($Cases | Where-Object { $_.Expect.ContainsKey('Status') -and $_.Expect.Status -ne 0 })) {
+            $definition.Expect.Keys | Should -Contain 'Line' -Because $definition.Name
+            ($definition.Expect['Repaired'] -eq $false -or [bool]$definition['Victim']) | Should -BeTrue -Because "$($definition.Name) must show nothing was written"
+        }
     }
 
     It 'answers no question from a case where it says no case can settle it' {

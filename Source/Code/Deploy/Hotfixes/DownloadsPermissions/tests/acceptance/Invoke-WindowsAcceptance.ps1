@@ -20,7 +20,9 @@
     Each case builds a machine state, records the SDDL of Downloads, of chosen
     children and of any folder a link leads to, runs the tool through a
     one-time scheduled task (as SYSTEM unless the case says otherwise), reads
-    its exit status and standard error, records the SDDL again, runs the
+    its exit status, standard output and standard error, records the SDDL
+    again (and, for what must stay as it was, the SDDL with owner, or for a
+    link its kind and target), runs the
     detection script and the requirement script as SYSTEM and the exposure
     audit, and compares what it saw with what was promised. Two cases go
     further: one runs the tool through Invoke-DownloadsPermissions.ps1 over
@@ -69,6 +71,8 @@ $ErrorActionPreference = 'Stop'
 $AgentKeyPath = 'SOFTWARE\Morvane Security\Dovrix\Kelto Agent'
 $UserName = 'dpaccept'
 $SharingViolation = 32
+# NT SERVICE\TrustedInstaller, the same SID on every Windows.
+$TrustedInstallerSid = 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'
 
 # ---------------------------------------------------------------------------
 # Decisions, over plain data: tested on any machine.
@@ -166,18 +170,19 @@ function Format-Promise {
 }
 
 # What is wrong with a link the standard user was to make, judged from the
-# task that ran mklink and the item found at its path; nothing when it is a
-# junction.
+# task that ran mklink and the item found at its path; nothing when it is of
+# the kind asked for (a junction, or a file that has more than one name,
+# which PowerShell shows as the link type HardLink).
 function Get-LinkProblem {
-    param([string]$Path, $Run, $Item)
+    param([string]$Path, $Run, $Item, [ValidateSet('Junction', 'HardLink')][string]$Kind = 'Junction')
     if ($Run.Status -ne 0) {
         return "mklink as the standard user ended with status $($Run.Status) ($((@($Run.StdOut) + @($Run.StdErr) | Where-Object { "$_".Trim() }) -join ' ')): is the user allowed to log on as a batch job?"
     }
     if (-not $Item) {
         return "the standard user's mklink reported success, but nothing is at $Path"
     }
-    if ($Item.LinkType -ne 'Junction') {
-        return "$Path is not a junction (link type '$($Item.LinkType)', attributes $($Item.Attributes))"
+    if ($Item.LinkType -ne $Kind) {
+        return "$Path is not $(@{ Junction = 'a junction'; HardLink = 'a hard link' }[$Kind]) (link type '$($Item.LinkType)', attributes $($Item.Attributes))"
     }
     $null
 }
@@ -196,8 +201,20 @@ function Compare-Observation {
     if ($lines.Count -ne $wantedLines) {
         "$($lines.Count) lines on standard error, promised $wantedLines"
     }
-    if ($Expect.ContainsKey('Line') -and $lines.Count -eq 1 -and $lines[0] -notlike $Expect.Line) {
-        "standard error '$($lines[0])', promised '$($Expect.Line)'"
+    # <D> in a promised line is Downloads' path as the run knows it, taken
+    # literally (a path may hold [ or ]); * stays a wildcard.
+    if ($Expect.ContainsKey('Line') -and $lines.Count -eq 1) {
+        $line = $Expect.Line.Replace('<D>', [Management.Automation.WildcardPattern]::Escape("$($Seen.DownloadsPath)"))
+        if ($lines[0] -notlike $line) {
+            "standard error '$($lines[0])', promised '$($Expect.Line.Replace('<D>', "$($Seen.DownloadsPath)"))'"
+        }
+    }
+    # The lines promised on standard output, exactly and nothing else.
+    if ($Expect.ContainsKey('Printed')) {
+        $printed = @($Seen['StdOut'] | Where-Object { "$_".Trim() })
+        if (($printed -join "`n") -ne (@($Expect.Printed) -join "`n")) {
+            "standard output '$($printed -join ' ')', promised '$(@($Expect.Printed) -join ' ')'"
+        }
     }
     if ($Expect.ContainsKey('Repaired')) {
         $carries = (Get-ExplicitDacl $Seen.Downloads.After) -eq (Get-ExplicitDacl $Seen.ProgramFiles)
@@ -235,6 +252,12 @@ function Compare-Observation {
         $attempts = @($Seen['Renames'] | Where-Object { $_ })
         if (@($attempts | Where-Object { $_ -eq 'sharing violation' }).Count -eq 0) {
             "no rename of Downloads met a sharing violation while the tool ran ($($attempts.Count) attempts: $(Format-Tally $attempts))"
+        }
+        # A rename that fell between the tool's first look and its hold ends
+        # the run with status 2, as promised for that race: the run never
+        # held Downloads, so it shows nothing either way.
+        if ($Seen.Status -eq 2 -and @($lines | Where-Object { $_ -like '*was not repaired: it moved during the run. Error 2' }).Count -eq 1) {
+            'a rename fell between the tool''s first look at Downloads and its hold (status 2, it moved during the run), so this run never held Downloads: run the case again'
         }
     }
     if ($Expect.ContainsKey('ChildrenReached')) {
@@ -406,6 +429,21 @@ function Get-Sddl {
     (Get-Acl -LiteralPath $Path).Sddl
 }
 
+# What must stay as it was: for a link (whose list Get-Acl would read from
+# where it leads) its kind and target, for anything else its SDDL (owner,
+# group and list).
+function Get-ItemState {
+    param([string]$Path)
+    $item = Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
+    if (-not $item) {
+        return '(missing)'
+    }
+    if ($item.Attributes -band [IO.FileAttributes]::ReparsePoint) {
+        return "$($item.LinkType) to $(@($item.Target) -join ', ')"
+    }
+    (Get-Acl -LiteralPath $Path).Sddl
+}
+
 function Set-Sddl {
     param([string]$Path, [string]$Sddl)
     $acl = Get-Acl -LiteralPath $Path
@@ -424,6 +462,7 @@ function Get-Layout {
         Downloads    = Join-Path $agent 'Downloads'
         ProgramFiles = [Environment]::GetFolderPath('ProgramFilesX86')
         Victim       = Join-Path $env:SystemDrive 'DownloadsPermissionsVictim'
+        Trusted      = Join-Path $env:SystemDrive 'DownloadsPermissionsTrusted'
         Moved        = Join-Path $appData 'Morvane Security.moved'
     }
 }
@@ -448,13 +487,22 @@ function Unlock-AgentKey {
 }
 
 # Removes links first (cmd's rmdir removes a link, never what it leads to),
-# then the folders and the key (unlocked first).
+# then the folders and the key (unlocked first). The folder a case gives to
+# TrustedInstaller lets Administrators only read it: they take ownership back
+# (takeown /a) before anything else, and each folder is given to them before
+# its list is reset, so that the reset may write. Every case's folders are in
+# the layout before the case changes anything, so this undoes a setup that
+# failed part-way too.
 function Reset-Machine {
     param($Layout)
-    foreach ($root in $Layout.Vendor, $Layout.Moved, $Layout.Victim) {
+    if (Test-Path -LiteralPath $Layout.Trusted) {
+        & takeown.exe /F $Layout.Trusted /A | Out-Null
+        Assert-Done "takeown /f $($Layout.Trusted) /a"
+    }
+    foreach ($root in $Layout.Vendor, $Layout.Moved, $Layout.Victim, $Layout.Trusted) {
         if (Test-Path -LiteralPath $root) {
-            & icacls.exe $root /reset /t /c /l /q | Out-Null
             & icacls.exe $root /setowner '*S-1-5-32-544' /t /c /l /q | Out-Null
+            & icacls.exe $root /reset /t /c /l /q | Out-Null
             Get-ChildItem -LiteralPath $root -Recurse -Force -Attributes ReparsePoint -ErrorAction SilentlyContinue |
                 ForEach-Object { & cmd.exe /c rmdir "$($_.FullName)" 2>$null; Remove-Item -LiteralPath $_.FullName -Force -ErrorAction SilentlyContinue }
             if ((Get-Item -LiteralPath $root -Force).Attributes -band [IO.FileAttributes]::ReparsePoint) {
@@ -496,14 +544,25 @@ function New-AgentFolders {
     }
 }
 
-# A junction made by the standard user (through a one-time task, with the
-# user's own token); fails the case unless a junction is there afterwards.
-function New-UserJunction {
-    param([string]$Path, [string]$Target, [string]$Work, [pscredential]$User)
-    $run = Invoke-OnceAs -Program "$env:SystemRoot\System32\cmd.exe" -Arguments "/c mklink /J `"$Path`" `"$Target`"" -Work $Work -User $User
+# A junction (or a hard link: the file's second name) made by the standard
+# user through a one-time task, with the user's own token; fails the case
+# unless the link is there afterwards, of that kind.
+function New-UserLink {
+    param([string]$Path, [string]$Target, [string]$Work, [pscredential]$User,
+        [ValidateSet('Junction', 'HardLink')][string]$Kind = 'Junction')
+    $switch = @{ Junction = '/J'; HardLink = '/H' }[$Kind]
+    $run = Invoke-OnceAs -Program "$env:SystemRoot\System32\cmd.exe" -Arguments "/c mklink $switch `"$Path`" `"$Target`"" -Work $Work -User $User
     $item = Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
-    $problem = Get-LinkProblem -Path $Path -Run $run -Item $item
+    $problem = Get-LinkProblem -Path $Path -Run $run -Item $item -Kind $Kind
     if ($problem) { throw $problem }
+}
+
+# Users may create and change items in the folder, and in what it holds
+# (the list a mis-permissioned Downloads has).
+function Grant-UsersModify {
+    param([string]$Path)
+    & icacls.exe $Path /grant '*S-1-5-32-545:(OI)(CI)M' /c /q | Out-Null
+    Assert-Done "icacls /grant Users modify on $Path"
 }
 
 function New-Link {
@@ -794,11 +853,19 @@ $Questions = @(
     'Whether Windows finds the signed copies Valid and runs them under AllSigned, and refuses an unsigned copy.'
     'Whether the audit reports what a user keeps: a Downloads the user owns, and a file that keeps a CREATOR OWNER entry mapped to the user after an owner change.'
     'Whether the walk treats links inside Downloads the same with and without Redirection Guard.'
+    'Whether the tool refuses a link or a file with more than one name inside Downloads, leaving Downloads, what lies inside it and what the link or the other name leads to as they were.'
 )
 $InProgramData = 'What happens to a Downloads that inherits from ProgramData.'
 # Questions no case can settle, and why: the report says so rather than
 # answer them from a case that cannot tell.
+# Since the tool looks inside Downloads before it writes and refuses a link
+# or a file with more than one name there, the walk meets neither in any
+# case: only one planted after the look passed its spot would reach the walk,
+# and no case can time that.
+$NoWalkMeetsOne = 'the tool looks inside Downloads before writing and refuses (status 681) what this question is about, so no case lets the walk meet it; only one planted after the look passed its spot and before the walk reached it would, and no case can time that'
 $Unsettled = @{
+    $Questions[4]  = $NoWalkMeetsOne
+    $Questions[9]  = $NoWalkMeetsOne
     $Questions[5]  = 'the tool prints the same line (status 681, the way to it is a link) for a junction Redirection Guard refused and for one whose real path differs, and no case records which of the two happened; a trace of the tool''s calls on a machine with the guard would'
     $Questions[13] = 'every case runs the tool as built, which asks Windows for Redirection Guard where Windows offers it; no case turns the guard off or records whether it was in force, so a run shows at most one of the two'
 }
@@ -840,27 +907,77 @@ $Cases = @(
         Setup = {
             param($L, $U, $W)
             New-Item -ItemType Directory -Force -Path (Join-Path $L.Victim 'Morvane Devices Agent\Downloads') | Out-Null
-            New-UserJunction -Path $L.Vendor -Target $L.Victim -Work $W -User $U
+            New-UserLink -Path $L.Vendor -Target $L.Victim -Work $W -User $U
         } }
     # A junction a standard user made inside Downloads (Redirection Guard's
     # concern) and a symbolic link an administrator made (not its concern),
-    # both leading to the victim, which must stay as it was.
-    @{ Name = 'links-inside-downloads-to-a-victim'; Expect = @{ Status = 0; Repaired = $true; Exposure = @{ Kind = 'Link'; Path = 'junction' }, @{ Kind = 'Link'; Path = 'symlink' } }
-        Answers = @($Questions[4]); Victim = $true
+    # both leading to the victim: the tool refuses, nothing is written, the
+    # victim and both links stay as they were. NTFS lists a folder's names
+    # in order, so the junction is the one the line names.
+    @{ Name = 'links-inside-downloads-to-a-victim'; Expect = @{ Status = 681; Line = '<D> was not repaired: a link lies inside it (<D>\junction). Error 681'; Repaired = $false; InPlace = $false
+            Exposure = @{ Kind = 'Link'; Path = 'junction' }, @{ Kind = 'Link'; Path = 'symlink' } }
+        Answers = @($Questions[14]); Victim = $true
+        Unchanged = { param($L) Join-Path $L.Downloads 'junction'; Join-Path $L.Downloads 'symlink' }
         Setup = {
             param($L, $U, $W)
             New-AgentFolders $L
             New-Item -ItemType Directory -Force -Path $L.Victim | Out-Null
-            New-UserJunction -Path (Join-Path $L.Downloads 'junction') -Target $L.Victim -Work $W -User $U
+            New-UserLink -Path (Join-Path $L.Downloads 'junction') -Target $L.Victim -Work $W -User $U
             New-Link Symbolic (Join-Path $L.Downloads 'symlink') $L.Victim
         } }
+    # A standard user plants a junction inside Downloads, whose list lets
+    # Users create there as on a mis-permissioned machine, leading to a
+    # folder only SYSTEM, Administrators and that user may enter (SYSTEM is
+    # there so that a tool that followed the junction could write). The tool
+    # refuses before any write: Downloads, the folder and file beside the
+    # junction, the junction itself, and the victim and its file (owner and
+    # list) stay byte for byte as they were.
+    @{ Name = 'user-junction-inside-downloads'; Expect = @{ Status = 681; Line = '<D> was not repaired: a link lies inside it (<D>\user-junction). Error 681'; Repaired = $false; InPlace = $false
+            Exposure = @{ Kind = 'Link'; Path = 'user-junction' } }
+        Answers = @($Questions[14]); Victim = $true; VictimAlso = 'private.txt'
+        Unchanged = { param($L) foreach ($name in 'plain', 'plain\kept.txt', 'user-junction') { Join-Path $L.Downloads $name } }
+        Setup = {
+            param($L, $U, $W, $S)
+            New-AgentFolders $L
+            Grant-UsersModify $L.Downloads
+            New-Item -ItemType Directory -Path (Join-Path $L.Downloads 'plain') | Out-Null
+            Set-Content -LiteralPath (Join-Path $L.Downloads 'plain\kept.txt') -Value 'kept'
+            New-Item -ItemType Directory -Force -Path $L.Victim | Out-Null
+            Set-Sddl $L.Victim "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;$S)"
+            Set-Content -LiteralPath (Join-Path $L.Victim 'private.txt') -Value 'private'
+            New-UserLink -Path (Join-Path $L.Downloads 'user-junction') -Target $L.Victim -Work $W -User $U
+        } }
+    # A folder TrustedInstaller owns, which only TrustedInstaller may change
+    # (SYSTEM and Administrators may read it), reached through a junction a
+    # standard user planted inside Downloads: the tool refuses, and the
+    # folder's owner and list stay as they were. The setup checks the owner
+    # took; Reset-Machine takes the folder back and removes it.
+    @{ Name = 'trustedinstaller-folder-behind-a-link'; Expect = @{ Status = 681; Line = '<D> was not repaired: a link lies inside it (<D>\to-trusted). Error 681'; Repaired = $false; InPlace = $false
+            Exposure = @{ Kind = 'Link'; Path = 'to-trusted' } }
+        Answers = @($Questions[14])
+        Unchanged = { param($L) $L.Trusted; Join-Path $L.Downloads 'to-trusted' }
+        Setup = {
+            param($L, $U, $W)
+            New-AgentFolders $L
+            Grant-UsersModify $L.Downloads
+            New-Item -ItemType Directory -Path $L.Trusted | Out-Null
+            Set-Sddl $L.Trusted "O:BAD:P(A;OICI;FA;;;$TrustedInstallerSid)(A;OICI;0x1200a9;;;SY)(A;OICI;0x1200a9;;;BA)"
+            & icacls.exe $L.Trusted /setowner "*$TrustedInstallerSid" /c /q | Out-Null
+            Assert-Done "icacls /setowner TrustedInstaller on $($L.Trusted)"
+            $owner = (Get-Acl -LiteralPath $L.Trusted).GetOwner([Security.Principal.SecurityIdentifier]).Value
+            if ($owner -ne $TrustedInstallerSid) {
+                throw "$($L.Trusted) is owned by $owner after icacls /setowner, not by TrustedInstaller"
+            }
+            New-UserLink -Path (Join-Path $L.Downloads 'to-trusted') -Target $L.Trusted -Work $W -User $U
+        } }
     # The victim folder lets only SYSTEM and Administrators in; its file's
-    # other name inside Downloads is that same file, which the walk gives
-    # Downloads' inheritable entries (Users among them): the victim folder
-    # stays as it was, the file's inherited entries change, its explicit ones
-    # stay, and the audit names it.
-    @{ Name = 'hard-link-inside-downloads'; Expect = @{ Status = 0; Repaired = $true; LinkedRewritten = $true; Exposure = @{ Kind = 'HardLink'; Path = 'secret.txt' } }
-        Answers = @($Questions[9]); Victim = $true; Linked = 'secret.txt'
+    # other name inside Downloads is that same file, which the walk would give
+    # Downloads' inheritable entries (Users among them): the tool refuses, so
+    # Downloads, the victim folder and the file stay as they were, and the
+    # audit names it.
+    @{ Name = 'hard-link-inside-downloads'; Expect = @{ Status = 681; Line = '<D> was not repaired: a file inside it has more than one name (<D>\secret.txt). Error 681'; Repaired = $false; InPlace = $false
+            Exposure = @{ Kind = 'HardLink'; Path = 'secret.txt' } }
+        Answers = @($Questions[14]); Victim = $true; VictimAlso = 'secret.txt'; Linked = 'secret.txt'
         Setup = {
             param($L)
             New-AgentFolders $L
@@ -869,10 +986,37 @@ $Cases = @(
             Set-Content -LiteralPath (Join-Path $L.Victim 'secret.txt') -Value 'secret'
             New-Link Hard (Join-Path $L.Downloads 'secret.txt') (Join-Path $L.Victim 'secret.txt')
         } }
+    # In a folder inside Downloads that the standard user owns, the user
+    # gives a file it may write (in a folder only SYSTEM, Administrators and
+    # that user may enter) a second name. The tool refuses, naming the file by
+    # its path inside Downloads; the file (both names), its folder, the
+    # user's folder and Downloads stay as they were.
+    @{ Name = 'hard-link-inside-user-folder'; Expect = @{ Status = 681; Line = '<D> was not repaired: a file inside it has more than one name (<D>\user-folder\notes.txt). Error 681'; Repaired = $false; InPlace = $false
+            Exposure = @{ Kind = 'HardLink'; Path = 'user-folder\notes.txt' }, @{ Kind = 'Access'; Path = 'user-folder'; Sid = 'user' } }
+        Answers = @($Questions[14]); Victim = $true; VictimAlso = 'notes.txt'; Linked = 'notes.txt'
+        Unchanged = { param($L) Join-Path $L.Downloads 'user-folder'; Join-Path $L.Downloads 'user-folder\notes.txt' }
+        Setup = {
+            param($L, $U, $W, $S)
+            New-AgentFolders $L
+            $folder = Join-Path $L.Downloads 'user-folder'
+            New-Item -ItemType Directory -Path $folder | Out-Null
+            & icacls.exe $folder /setowner "*$S" /c /q | Out-Null
+            Assert-Done "icacls /setowner *$S on $folder"
+            & icacls.exe $folder /grant "*$S`:(OI)(CI)F" /c /q | Out-Null
+            Assert-Done "icacls /grant *$S full control on $folder"
+            New-Item -ItemType Directory -Force -Path $L.Victim | Out-Null
+            # Modify: the user may write the file, as making a hard link to it needs.
+            Set-Sddl $L.Victim "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;$S)"
+            Set-Content -LiteralPath (Join-Path $L.Victim 'notes.txt') -Value 'notes'
+            New-UserLink -Kind HardLink -Path (Join-Path $folder 'notes.txt') -Target (Join-Path $L.Victim 'notes.txt') -Work $W -User $U
+        } }
     @{ Name = 'held-with-delete-access'; Expect = @{ Status = 32; Line = '*it is held open by another program. Error 32'; Repaired = $false }
         Answers = @(); Setup = { param($L) New-AgentFolders $L }; Hold = @{ Access = 0x10000; Share = 7 } }
     # Renames fall before, during and after the tool's hold: at least one must
-    # meet a sharing violation; the report counts each outcome.
+    # meet a sharing violation; the report counts each outcome. One that
+    # falls between the tool's first look and its hold ends the run with
+    # status 2 (it moved during the run), which the case reports as a run to
+    # repeat.
     @{ Name = 'rename-while-the-tool-holds-downloads'; Expect = @{ Status = 0; Repaired = $true; RenameRefused = $true }
         Answers = @($Questions[7]); Setup = { param($L) New-AgentFolders $L }; Race = $true }
     @{ Name = 'list-shuts-system-out'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true }
@@ -892,10 +1036,15 @@ $Cases = @(
             Set-Content -LiteralPath (Join-Path $L.Downloads 'file.txt') -Value 'file'
             Set-Sddl $L.Downloads 'O:BAD:P'
         } }
-    @{ Name = 'agent-key-system-may-only-read'; Expect = @{ Status = 0; Repaired = $false; Applies = 'False'; Exposure = @{ Kind = 'Key' } }
+    # The key refuses SYSTEM full access: the tool ends with that error (5),
+    # its line on standard output as always and on standard error, and
+    # writes nothing.
+    @{ Name = 'agent-key-system-may-only-read'; Expect = @{ Status = 5; Line = 'RegOpenKeyEx() failed. Error 5'; Printed = 'RegOpenKeyEx() failed. Error 5'
+            Repaired = $false; Applies = 'False'; Exposure = @{ Kind = 'Key' } }
         Answers = @($Questions[8]); KeyReadOnly = $true; Setup = { param($L) New-AgentFolders $L } }
-    # The key does not open for full access: one line on standard output, status 0.
-    @{ Name = 'run-as-a-standard-user'; Expect = @{ Status = 0; Repaired = $false }
+    # A standard user cannot open the key for full access: status 5, the
+    # line on both outputs, nothing written.
+    @{ Name = 'run-as-a-standard-user'; Expect = @{ Status = 5; Line = 'RegOpenKeyEx() failed. Error 5'; Printed = 'RegOpenKeyEx() failed. Error 5'; Repaired = $false }
         Answers = @(); AsUser = $true; Setup = { param($L) New-AgentFolders $L } }
     # The standard user owns Downloads itself: the tool changes no owner, and
     # an owner may always change the list, which the audit must name.
@@ -955,7 +1104,7 @@ function Invoke-ScriptOnce {
 # made is removed afterwards, also when it failed.
 function Invoke-Case {
     param($Definition, $Layout, [string]$Kit, [string]$Work, [pscredential]$User, [string]$UserSid)
-    $seen = @{ Status = $null; StdErr = @(); Downloads = @{}; Children = @{}; Untouched = @{}; Linked = @{}; InPlace = $null
+    $seen = @{ Status = $null; StdOut = @(); StdErr = @(); Downloads = @{}; Children = @{}; Untouched = @{}; Linked = @{}; InPlace = $null
         Applies = $null; Exposure = @(); ProgramFiles = (Get-Sddl $Layout.ProgramFiles); Note = $null; Error = $null
         DownloadsPath = $Layout.Downloads; UserSid = $UserSid; Remote = $null; Signatures = @(); AllSigned = @{}
         Detection = $null; Requirement = $null; Renames = @(); LeftBehind = @() }
@@ -967,9 +1116,12 @@ function Invoke-Case {
         $seen.Downloads.Before = Get-Sddl $Layout.Downloads
         $children = @($Definition['Children'] | Where-Object { $_ })
         foreach ($child in $children) { $seen.Children[$child] = @{ Before = Get-Sddl (Join-Path $Layout.Downloads $child) } }
-        if ($Definition['Victim']) { $seen.Untouched[$Layout.Victim] = @{ Before = Get-Sddl $Layout.Victim } }
+        if ($Definition['Victim']) { $seen.Untouched[$Layout.Victim] = @{ Before = Get-ItemState $Layout.Victim } }
         foreach ($name in @($Definition['VictimAlso'] | Where-Object { $_ })) {
-            $seen.Untouched[(Join-Path $Layout.Victim $name)] = @{ Before = Get-Sddl (Join-Path $Layout.Victim $name) }
+            $seen.Untouched[(Join-Path $Layout.Victim $name)] = @{ Before = Get-ItemState (Join-Path $Layout.Victim $name) }
+        }
+        foreach ($path in @(if ($Definition['Unchanged']) { & $Definition.Unchanged $Layout })) {
+            $seen.Untouched[$path] = @{ Before = Get-ItemState $path }
         }
         foreach ($name in @($Definition['Linked'] | Where-Object { $_ })) {
             $seen.Linked[(Join-Path $Layout.Victim $name)] = @{ Before = Get-Sddl (Join-Path $Layout.Victim $name) }
@@ -998,6 +1150,7 @@ function Invoke-Case {
             $credential = if ($Definition['AsUser']) { $User } else { $null }
             $run = Invoke-OnceAs -Program $exe -Work $Work -User $credential -During $during
             $seen.Status = $run.Status
+            $seen.StdOut = $run.StdOut
             $seen.StdErr = $run.StdErr
             if ($Definition['Race']) {
                 $seen.Renames = @($run.During)
@@ -1007,7 +1160,7 @@ function Invoke-Case {
         if (-not (Test-HoldFailed $held.ToInt64())) { [void][AcceptanceHolder]::CloseHandle($held); $held = [IntPtr]::Zero }
         $seen.Downloads.After = Get-Sddl $Layout.Downloads
         foreach ($child in $children) { $seen.Children[$child].After = Get-Sddl (Join-Path $Layout.Downloads $child) }
-        foreach ($path in @($seen.Untouched.Keys)) { $seen.Untouched[$path].After = Get-Sddl $path }
+        foreach ($path in @($seen.Untouched.Keys)) { $seen.Untouched[$path].After = Get-ItemState $path }
         foreach ($path in @($seen.Linked.Keys)) { $seen.Linked[$path].After = Get-Sddl $path }
         if ($seen.Children.ContainsKey('user-owned')) {
             $mapped = @(Split-Dacl $seen.Children['user-owned'].After | Where-Object { $_.Inherited -and $_.Text -like "*;$UserSid)" })
