@@ -78,6 +78,7 @@ cmake --preset linux >/dev/null
 cmake --build --preset linux -j "$jobs"
 run_ctest linux
 run_pester
+run_and_find '^docs-check: [0-9]+ passed, [0-9]+ failed' node tools/docs-check/check.cjs && read -r _ p _ f _ <<<"${found:-docs-check: 0 passed, 1 failed}" && passed=$((passed + p)) failed=$((failed + f))
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
