@@ -26,7 +26,9 @@ Describe 'Read-PublishedHash' {
 Describe 'Get-TaskResultMeaning' {
     It 'names <Result>' -ForEach @(
         @{ Result = 0; Meaning = 'the tool ended with status 0*' }
-        @{ Result = 681; Meaning = 'refused: *tampering' }
+        @{ Result = 681; Meaning = 'refused: *inside it; nothing was written; the exposure audit names it*' }
+        @{ Result = 2; Meaning = 'not repaired: Downloads moved during the run; nothing was written*' }
+        @{ Result = 206; Meaning = '*too deep to check; nothing was written' }
         @{ Result = 32; Meaning = '*holds Downloads open*' }
         @{ Result = 267; Meaning = '*not a folder*' }
         @{ Result = 1336; Meaning = 'not repaired: Windows error 1336;*' }
@@ -41,7 +43,7 @@ Describe 'Get-TaskResultMeaning' {
         @{ Result = 2147942405; Meaning = '*HRESULT 0x80070005 (Windows error 5)' }
         @{ Result = 2147750671; Meaning = '*0x8004130F SCHED_E_ACCOUNT_INFORMATION_NOT_SET*' }
         @{ Result = 2147500037; Meaning = 'not run: Task Scheduler HRESULT 0x80004005' }
-        @{ Result = 5; Meaning = 'not repaired: the account may not change Downloads (run it as SYSTEM); nothing was written' }
+        @{ Result = 5; Meaning = 'not repaired: the agent''s key refuses full access, or the account may not open Downloads*(run it as SYSTEM); nothing was written' }
         @{ Result = 3221225477; Meaning = 'the tool stopped abnormally; Downloads may be left closed; run it again (exit status 0xC0000005 STATUS_ACCESS_VIOLATION)' }
         @{ Result = -1073740791; Meaning = 'the tool stopped abnormally;*(exit status 0xC0000409 STATUS_STACK_BUFFER_OVERRUN)' }
         @{ Result = 3765269347; Meaning = 'the tool stopped abnormally; Downloads may be left closed; run it again (exit status 0xE06D7363)' }
@@ -424,7 +426,7 @@ Describe 'Invoke-Fleet' {
     It 'reports <Case>' -ForEach @(
         @{ Case = 'status 5 by its own meaning'; Outcome = @{ Applies = $true; ExitStatus = 5; Repaired = $false; Findings = @(); Detail = '' }
             Applies = $true; ExitStatus = 5; Repaired = $false; Exposure = 'no exposure found'
-            Meaning = 'not repaired: the account may not change Downloads (run it as SYSTEM); nothing was written'
+            Meaning = 'not repaired: *(run it as SYSTEM); nothing was written'
         }
         @{ Case = 'a crash as the tool stopping abnormally'; Outcome = @{ Applies = $true; ExitStatus = 3221225477; Repaired = $false; Findings = @(); Detail = '' }
             Applies = $true; ExitStatus = 3221225477; Repaired = $false; Exposure = 'no exposure found'

@@ -91,6 +91,16 @@
     Run it from an elevated session of an account that administers the computers.
     Meant for a pilot and for up to some hundreds of computers; Intune or
     Configuration Manager is the way to reach a whole fleet.
+
+    The route step by step, and what each result and exit status means:
+    docs/deploying.md in the project's source, section "Remote run (a pilot
+    or a few hundred machines)".
+
+.LINK
+    docs/deploying.md#remote-run-a-pilot-or-a-few-hundred-machines
+
+.LINK
+    docs/deploying.md#exit-status-and-output
 #>
 [CmdletBinding()]
 param(
@@ -246,10 +256,12 @@ function Get-TaskResultMeaning {
     }
     switch ($code) {
         0 { 'the tool ended with status 0: Downloads carries the new list, or there was nothing to repair' }
-        5 { 'not repaired: the account may not change Downloads (run it as SYSTEM); nothing was written' }
+        2 { 'not repaired: Downloads moved during the run; nothing was written; run it again' }
+        5 { 'not repaired: the agent''s key refuses full access, or the account may not open Downloads or look inside it (run it as SYSTEM); nothing was written' }
         32 { 'not repaired: another program holds Downloads open; nothing was written; run it again once that program has ended' }
+        206 { 'not repaired: the tree inside Downloads is too deep to check; nothing was written' }
         267 { 'not repaired: Downloads is not a folder; nothing was written' }
-        681 { 'refused: the way to Downloads is a junction or link; nothing was written; treat it as tampering' }
+        681 { 'refused: a link on the way to Downloads, or a link, another reparse point or a file with more than one name inside it; nothing was written; the exposure audit names it: treat it as tampering, remove it and run it again' }
         1350 { 'not repaired: the program-files folder has no access list; nothing was written' }
         default { "not repaired: Windows error $code; Downloads may be left closed; run it again once the cause is removed" }
     }
