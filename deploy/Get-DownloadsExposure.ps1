@@ -93,6 +93,17 @@
     cannot read is a finding of its own. In ConstrainedLanguage mode it cannot
     read access lists at all and refuses in one line on standard error with
     exit status 1.
+
+    What each finding means and its remedy, and how to run the audit on a
+    pilot: docs/deploying.md in the project's source, section "Pilot: before
+    rollout"; after the repair tool refused a link or a file with two names:
+    section "When the tool refuses: a link or a file with two names".
+
+.LINK
+    docs/deploying.md#pilot-before-rollout
+
+.LINK
+    docs/deploying.md#when-the-tool-refuses-a-link-or-a-file-with-two-names
 #>
 [CmdletBinding()]
 param(

@@ -39,6 +39,20 @@
 .NOTES
     Written for Windows PowerShell 5.1; uses nothing that PowerShell 7 or a
     plain Windows installation lacks.
+
+    How to use it as a detection rule: docs/deploying.md in the project's
+    source, sections "Microsoft Intune (Win32 app)" and "Configuration
+    Manager (application)"; what to do when it says not in place: section
+    "When detection says "not in place"".
+
+.LINK
+    docs/deploying.md#microsoft-intune-win32-app
+
+.LINK
+    docs/deploying.md#configuration-manager-application
+
+.LINK
+    docs/deploying.md#when-detection-says-not-in-place
 #>
 [CmdletBinding()]
 param(

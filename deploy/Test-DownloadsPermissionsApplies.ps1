@@ -25,6 +25,16 @@
     Written for Windows PowerShell 5.1; uses nothing that PowerShell 7 or a
     plain Windows installation lacks. Gives the same answer in a 32-bit and a
     64-bit PowerShell.
+
+    How to use it as a requirement rule: docs/deploying.md in the project's
+    source, section "Microsoft Intune (Win32 app)" (and, as a global
+    condition, "Configuration Manager (application)").
+
+.LINK
+    docs/deploying.md#microsoft-intune-win32-app
+
+.LINK
+    docs/deploying.md#configuration-manager-application
 #>
 [CmdletBinding()]
 param()
