@@ -268,6 +268,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         return 0;
     }
 
+    // Only the application-data folder, the way, Downloads and what lies
+    // inside it are ever opened.
+    for (const stand_in::Opened& opened : machine.opened)
+        Require(opened.path == appDataPath || opened.path == WithSuffix(appDataPath, 16) ||
+                stand_in::FoldAscii(opened.path) == stand_in::FoldAscii(WithSuffix(appDataPath, 38)) ||
+                stand_in::FoldAscii(opened.path).rfind(stand_in::FoldAscii(WithSuffix(appDataPath, 38)) + L"\\", 0) == 0);
+
     // Writes come in one pair, after the read, through a handle on Downloads
     // that is open and shown to be the real folder, while the way to it is
     // held and the tree inside it is plain; with neither privilege that
