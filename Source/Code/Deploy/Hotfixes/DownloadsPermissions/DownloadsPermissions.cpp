@@ -36,6 +36,7 @@ constexpr wchar_t kHeldOpen[] = L"it is held open by another program";
 constexpr wchar_t kUnopenable[] = L"it cannot be opened";
 constexpr wchar_t kNotAFolder[] = L"it is not a folder";
 constexpr wchar_t kMoved[] = L"it moved during the run";
+constexpr wchar_t kBecameLink[] = L"it became a link while it was written";
 constexpr wchar_t kNoSourceList[] = L"the program-files folder has no access list";
 constexpr wchar_t kLinkInside[] = L"a link lies inside it";
 constexpr wchar_t kReparsePointInside[] = L"a reparse point lies inside it";
@@ -201,7 +202,9 @@ struct ByHandle {
     decltype(&GetFinalPathNameByHandleW) finalPath =
         LookUpKernel32<decltype(finalPath)>("GetFinalPathNameByHandleW");
     decltype(&CompareStringOrdinal) compare = LookUpKernel32<decltype(compare)>("CompareStringOrdinal");
-    explicit operator bool() const { return list && open && finalPath && compare; }
+    decltype(&GetVolumeInformationByHandleW) volume =
+        LookUpKernel32<decltype(volume)>("GetVolumeInformationByHandleW");
+    explicit operator bool() const { return list && open && finalPath && compare && volume; }
 
     // Where a handle really leads, every link resolved. Its length, or 0 when
     // the platform cannot tell or the path does not fit.
@@ -311,9 +314,11 @@ UniqueHandle OpenEntry(const ByHandle& byHandle, HANDLE folder, LARGE_INTEGER fi
     return TakeHandle(byHandle.open(folder, &id, access, share, nullptr, kAsItself));
 }
 
-// Why a reparse point a listing shows stops the run. In a listing, EaSize
-// holds the point's tag ([MS-FSCC] 2.4.17); a tag with the name-surrogate
-// bit (0x20000000) names another item: a junction, a symbolic link.
+// Why a reparse point a listing shows stops the run. A directory listing
+// gives a reparse point's tag in place of its extended attributes' size
+// ([MS-FSA] 2.1.5.6.3); a tag with the name-surrogate bit (0x20000000) names
+// another item: a junction, a symbolic link. Any other point reads as "a
+// reparse point", and stops the run all the same.
 const wchar_t* ReparseReason(const FILE_ID_BOTH_DIR_INFO& entry) {
     return (entry.EaSize & 0x20000000) != 0 ? kLinkInside : kReparsePointInside;
 }
@@ -377,6 +382,13 @@ Stop HoldWay(const ByHandle& byHandle, const wchar_t* appDataPath, Way& way) {
         way.missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         return way.missing ? Stop{} : Stop{kUnverifiable, kStoppedOnLink};
     }
+    // A 64-bit file ID names one item only on NTFS; ReFS does not promise it
+    // (BY_HANDLE_FILE_INFORMATION), so an open by ID there proves nothing.
+    wchar_t fileSystem[8];
+    if (!byHandle.volume(way.appData.get(), nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
+                         static_cast<DWORD>(std::size(fileSystem))) ||
+        std::wcscmp(fileSystem, L"NTFS") != 0)
+        return {kUnverifiable, kStoppedOnLink};
     HANDLE parent = way.appData.get();
     size_t nameStart = 0;
     for (size_t i = 0; i < std::size(kNameEnds); ++i) {
@@ -402,6 +414,22 @@ Stop HoldWay(const ByHandle& byHandle, const wchar_t* appDataPath, Way& way) {
     return {};
 }
 
+// Why the path to Downloads, as Windows resolves it, does not lead to the
+// folder held, or no reason when it does: the same volume and file ID. Names
+// are matched in listings ignoring case; in a case-sensitive folder, the
+// path may name another folder, or none.
+Stop WhyPathLeadsElsewhere(const wchar_t* downloadsPath, HANDLE downloads) {
+    const UniqueHandle byPath = TakeHandle(CreateFileW(downloadsPath, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                                       OPEN_EXISTING, kAsItself, nullptr));
+    BY_HANDLE_FILE_INFORMATION named = {};
+    BY_HANDLE_FILE_INFORMATION held = {};
+    if (!byPath || !GetFileInformationByHandle(byPath.get(), &named) || !GetFileInformationByHandle(downloads, &held) ||
+        named.dwVolumeSerialNumber != held.dwVolumeSerialNumber || named.nFileIndexHigh != held.nFileIndexHigh ||
+        named.nFileIndexLow != held.nFileIndexLow)
+        return {kUnverifiable, kStoppedOnLink};
+    return {};
+}
+
 // The path below Downloads of the item being checked, for the line that
 // names it; cut short where it does not fit.
 struct Inside {
@@ -422,8 +450,9 @@ struct Inside {
 
 // Why the tree inside folder may not be handed to Windows' walk, or no
 // reason. Every item is opened as itself by its file ID, through the folder
-// that lists it: files with read attributes alone, which takes no part in
-// sharing, so a file another program holds does not stop the look.
+// that lists it: files with read attributes alone (and SYNCHRONIZE), which
+// takes no part in sharing, so a file another program holds does not stop
+// the look.
 // BY_HANDLE_FILE_INFORMATION.nNumberOfLinks is the number of names the file
 // has ([MS-FSCC] 2.4.41, NumberOfLinks); more than one is the same file
 // elsewhere, which the walk would change there too.
@@ -436,8 +465,8 @@ Stop CheckInside(const ByHandle& byHandle, HANDLE folder, Inside& inside, int de
         if ((entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
             return {ReparseReason(entry), kStoppedOnLink};
         const bool listedAsFolder = (entry.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        const UniqueHandle item =
-            OpenEntry(byHandle, folder, entry.FileId, listedAsFolder ? kListAccess : FILE_READ_ATTRIBUTES, kShareAll);
+        const UniqueHandle item = OpenEntry(byHandle, folder, entry.FileId,
+                                            listedAsFolder ? kListAccess : FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll);
         BY_HANDLE_FILE_INFORMATION information = {};
         if (!item || !GetFileInformationByHandle(item.get(), &information))
             return {kUnexaminableInside, FailureStatus(GetLastError())};
@@ -455,22 +484,40 @@ Stop CheckInside(const ByHandle& byHandle, HANDLE folder, Inside& inside, int de
     });
 }
 
+// Whether Downloads, seen through its handle, is no longer a plain folder.
+// Held, it cannot be renamed or removed, but while it is empty a user who
+// opened it to write before the run can still make it a junction: setting a
+// reparse point asks only for write data or write attributes ([MS-FSA]
+// 2.1.5.10.37), and such an open is not refused by the tool's sharing.
+bool BecameALink(HANDLE downloads) {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    return !GetFileInformationByHandle(downloads, &information) ||
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 // First an empty list, then the source's list: the folder is never open to
 // everyone, and the second write is still a real change that Windows
 // propagates to the children. Neither write changes the folder's inheritance:
 // what it inherits stays beside each list, so only a folder that inherits
-// nothing is closed to every account between the two. Only the second
-// write's result tells whether the folder carries the new list: status 0
-// when it does, else its error (the folder may be left closed, or not
-// everything inside it may carry the list).
-int WriteAccessList(HANDLE downloads, PACL dacl) {
+// nothing is closed to every account between the two. Downloads is looked at
+// again right before each write and after the last: status 0 only when the
+// second write landed on a folder that stayed plain throughout, else its
+// error or 681 (the folder may be left closed, or not everything inside it
+// may carry the list).
+int WriteAccessList(const wchar_t* downloadsPath, HANDLE downloads, PACL dacl) {
     ACL closed = {};
     if (!InitializeAcl(&closed, sizeof closed, ACL_REVISION))
         return ReportFailedCall(L"InitializeAcl", FailureStatus(GetLastError()));
+    if (BecameALink(downloads))
+        return ReportNotRepaired(downloadsPath, {kThroughLink, kStoppedOnLink});
     SetSecurityInfo(downloads, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &closed, nullptr);
+    if (BecameALink(downloads))
+        return ReportNotRepaired(downloadsPath, {kBecameLink, kStoppedOnLink});
     const DWORD copyStatus =
         SetSecurityInfo(downloads, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
-    return copyStatus == ERROR_SUCCESS ? 0 : ReportFailedCall(L"SetSecurityInfo", static_cast<int>(copyStatus));
+    if (copyStatus != ERROR_SUCCESS)
+        return ReportFailedCall(L"SetSecurityInfo", static_cast<int>(copyStatus));
+    return BecameALink(downloads) ? ReportNotRepaired(downloadsPath, {kBecameLink, kStoppedOnLink}) : 0;
 }
 
 // Reads the source folder's list and writes it through the Downloads
@@ -487,7 +534,7 @@ int CopyAccessList(const wchar_t* sourcePath, const wchar_t* downloadsPath, HAND
     const UniqueLocalMemory sourceSecurity(descriptor);  // dacl points into it
     if (!dacl)
         return ReportNotRepaired(downloadsPath, {kNoSourceList, kNoSecurity});
-    return WriteAccessList(downloads, dacl);
+    return WriteAccessList(downloadsPath, downloads, dacl);
 }
 
 // The first look at Downloads, by its path: why it is no folder, or no
@@ -574,11 +621,13 @@ extern "C" int wmain(int, wchar_t*[], wchar_t*[]) {
     // There at the first and gone at the second: moved away during the run.
     if (way.missing)
         return missingAtFirst ? 0 : ReportNotRepaired(downloadsPath, {kMoved, ERROR_FILE_NOT_FOUND});
+    HANDLE const downloads = way.folders[std::size(kNameEnds) - 1].get();
+    if (const Stop stop = WhyPathLeadsElsewhere(downloadsPath, downloads))
+        return ReportNotRepaired(downloadsPath, stop);
 
     // The look inside only reads: backup alone. Both off before any write.
     if (!privileges.Set(true, false))
         return privileges.ReportFailure();
-    HANDLE const downloads = way.folders[std::size(kNameEnds) - 1].get();
     Inside inside;
     if (const Stop stop = CheckInside(byHandle, downloads, inside, 0))
         return ReportNotRepaired(downloadsPath, stop, inside.path);

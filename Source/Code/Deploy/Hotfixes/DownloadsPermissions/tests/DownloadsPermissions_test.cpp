@@ -34,12 +34,14 @@ std::string Narrow(const std::wstring& text) { return std::string(text.begin(), 
 
 const Paths kWay = {kCommonAppData, kVendorFolder, kAgentDataFolder};
 const Paths kWayAndDownloads = {kCommonAppData, kVendorFolder, kAgentDataFolder, kDownloads};
+// Then Downloads again by its path, which must lead to the folder held.
+const Paths kWayDownloadsAndPath = {kCommonAppData, kVendorFolder, kAgentDataFolder, kDownloads, kDownloads};
 
 // What a run did to the machine: the files it opened (in order), whether it
 // read the program-files folder's list, the lists it wrote onto Downloads
 // through its one handle (in order), and the list Downloads carries after.
 struct Effects {
-    Paths opened = kWayAndDownloads;
+    Paths opened = kWayDownloadsAndPath;
     bool read = true;
     std::vector<std::string> writes = {"empty", "source"};
     std::string carries = "source";
@@ -47,13 +49,14 @@ struct Effects {
 
 const Effects kRepaired;
 const Effects kNothing{{}, false, {}, ""};
-const Effects kChecked{kWayAndDownloads, false, {}, ""};  // refused once Downloads was open
-const Effects kReadOnly{kWayAndDownloads, true, {}, ""};  // stopped after the read
+const Effects kChecked{kWayAndDownloads, false, {}, ""};      // refused once Downloads was open
+const Effects kNamed{kWayDownloadsAndPath, false, {}, ""};     // refused once its path led to it
+const Effects kReadOnly{kWayDownloadsAndPath, true, {}, ""};   // stopped after the read
 const Effects kWayChecked{kWay, false, {}, ""};           // Downloads not there, or not opened
 
 // The way and Downloads opened, then the items inside.
 Effects CheckedInside(Paths inside) {
-    Effects effects = kChecked;
+    Effects effects = kNamed;
     effects.opened.insert(effects.opened.end(), inside.begin(), inside.end());
     return effects;
 }
@@ -356,6 +359,16 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
              m.finalPaths[kAgentDataFolder] = L"\\\\?\\" + variant;
          },
          {{kCommonAppData, kVendorFolder}, false, {}, ""}, kLink, 681},
+        {"its path names no folder where a case-blind listing found one",
+         [](MachineState& m) {
+             const std::wstring lower = std::wstring(kAgentDataFolder) + L"\\downloads";
+             Missing(m);
+             m.attributes[lower] = FILE_ATTRIBUTE_DIRECTORY;
+         },
+         {{kCommonAppData, kVendorFolder, kAgentDataFolder, std::wstring(kAgentDataFolder) + L"\\downloads"}, false, {}, ""},
+         kUnverifiable, 681},
+        {"file IDs on a volume that is not NTFS prove nothing", [](MachineState& m) { m.fileSystem = L"ReFS"; },
+         {{kCommonAppData}, false, {}, ""}, kUnverifiable, 681},
         {"a case-sensitive folder holds the agent's folder twice",
          [](MachineState& m) {
              const std::wstring variant = std::wstring(kVendorFolder) + L"\\morvane devices agent";
@@ -440,7 +453,7 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
          [&](MachineState& m) { m.finalPaths[kCommonAppData] = tooLong.substr(0, kPathChars - kSuffix.size()); },
          kChecked, kUnverifiable, 681},
         {"a junction inside Downloads",
-         [](MachineState& m) { m.attributes[std::wstring(kDownloads) + L"\\x"] = kLinkedFolder; }, kChecked,
+         [](MachineState& m) { m.attributes[std::wstring(kDownloads) + L"\\x"] = kLinkedFolder; }, kNamed,
          LinkInside("x"), 681},
         {"a symbolic link deep inside",
          [](MachineState& m) {
@@ -454,7 +467,7 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
              m.attributes[std::wstring(kDownloads) + L"\\d"] = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
              m.reparseTags[std::wstring(kDownloads) + L"\\d"] = IO_REPARSE_TAG_DEDUP;
          },
-         kChecked, Inside681("a reparse point lies inside it", "d"), 681},
+         kNamed, Inside681("a reparse point lies inside it", "d"), 681},
         {"a file inside with a second name elsewhere",
          [](MachineState& m) {
              Place(m, {L"a", L"a\\f"});
@@ -485,7 +498,7 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
              Place(m, {L"f"});
              m.openErrors[std::wstring(kDownloads) + L"\\f"] = ERROR_SHARING_VIOLATION;
          },
-         kChecked, kNotRepaired + "an item inside it cannot be examined (" + Narrow(kDownloads) + "\\f). Error 32\n",
+         kNamed, kNotRepaired + "an item inside it cannot be examined (" + Narrow(kDownloads) + "\\f). Error 32\n",
          32},
         {"a tree 128 folders deep is looked through", [&](MachineState& m) { Place(m, nested(128)); },
          Repaired(Inside(nested(128)))},
@@ -559,6 +572,7 @@ TEST(Repair, WritesCloseThenCopyAndSucceedsOnlyWhenTheCopyLands) {
     const std::string leftClosed = "SetSecurityInfo() failed. Error ";
     const Effects closed{kRepaired.opened, true, kRepaired.writes, "empty"};
     const Effects untouched{kRepaired.opened, true, kRepaired.writes, ""};
+    const std::string becameLink = kNotRepaired + "it became a link while it was written. Error 681\n";
     const RunCase cases[] = {
         {"both writes land", [](MachineState&) {}, kRepaired},
         {"only the copy fails: folder left closed", [](MachineState& m) { m.copyStatus = ERROR_ACCESS_DENIED; },
@@ -573,6 +587,12 @@ TEST(Repair, WritesCloseThenCopyAndSucceedsOnlyWhenTheCopyLands) {
          untouched, leftClosed + "1336\n", 1336},
         {"only the close fails: the copy still lands", [](MachineState& m) { m.closeStatus = ERROR_ACCESS_DENIED; },
          kRepaired},
+        {"made a junction between the writes: no copy, left closed",
+         [](MachineState& m) { m.attributesAfterWrites[kDownloads] = {kLinkedFolder}; },
+         {kWayDownloadsAndPath, true, {"empty"}, "empty"}, becameLink, 681},
+        {"made a junction during the copy: reported",
+         [](MachineState& m) { m.attributesAfterWrites[kDownloads] = {FILE_ATTRIBUTE_DIRECTORY, kLinkedFolder}; },
+         kRepaired, becameLink, 681},
     };
     for (const RunCase& c : cases)
         ExpectRun(c);
@@ -606,13 +626,13 @@ TEST(Repair, PrivilegesOverruleAListThatShutsTheToolOut) {
          stillClosed, Unopenable(5), 5},
         {"open folder, token lacks them", [](MachineState& m) { m.heldPrivileges.clear(); }, kRepaired},
         {"a token that cannot be opened could not switch them off: nothing written",
-         [](MachineState& m) { m.tokenOpens = false; }, kChecked, "OpenProcessToken() failed. Error 5\n", 5},
+         [](MachineState& m) { m.tokenOpens = false; }, kNamed, "OpenProcessToken() failed. Error 5\n", 5},
         {"the same where they were on when the run started",
          [](MachineState& m) {
              m.tokenOpens = false;
              m.enabledPrivileges = {kBackup, kRestore, kChangeNotify};
          },
-         kChecked, "OpenProcessToken() failed. Error 5\n", 5},
+         kNamed, "OpenProcessToken() failed. Error 5\n", 5},
         {"on when the run starts, off while writing",
          [](MachineState& m) { m.enabledPrivileges = {kBackup, kRestore, kChangeNotify}; }, kRepaired},
         {"the token refuses them on: the opens tell", [&](MachineState& m) {
@@ -620,9 +640,9 @@ TEST(Repair, PrivilegesOverruleAListThatShutsTheToolOut) {
              m.adjustsGranted = 0;
          },
          stillClosed, Unopenable(5), 5},
-        {"the token refuses restore off: nothing written", [](MachineState& m) { m.adjustsGranted = 1; }, kChecked,
+        {"the token refuses restore off: nothing written", [](MachineState& m) { m.adjustsGranted = 1; }, kNamed,
          "AdjustTokenPrivileges() failed. Error 5\n", 5},
-        {"the token refuses backup off: nothing written", [](MachineState& m) { m.adjustsGranted = 2; }, kChecked,
+        {"the token refuses backup off: nothing written", [](MachineState& m) { m.adjustsGranted = 2; }, kNamed,
          "AdjustTokenPrivileges() failed. Error 5\n", 5},
     };
     for (const RunCase& c : cases)
@@ -741,8 +761,9 @@ TEST(Repair, TargetPathIsBuiltWithOneBackslashAndNeverOverflows) {
             EXPECT_EQ(machine.examined, (Paths{stand_in::kAgentFolder, stand_in::kProgramFilesX86}));
             continue;
         }
-        ExpectEffects({{c.appData, Parent(Parent(target)), Parent(target), target}, true, kRepaired.writes, "source"},
-                      target);
+        ExpectEffects(
+            {{c.appData, Parent(Parent(target)), Parent(target), target, target}, true, kRepaired.writes, "source"},
+            target);
     }
 }
 

@@ -384,6 +384,8 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* informa
     information->dwFileAttributes = attributes;
     const auto names = Machine().names.find(path);
     information->nNumberOfLinks = names == Machine().names.end() ? 1 : names->second;
+    information->dwVolumeSerialNumber = 0x43000000;
+    information->nFileIndexLow = static_cast<DWORD>(FileIdOf(path));
     return TRUE;
 }
 
@@ -415,6 +417,8 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
         return Exported(&GetFileInformationByHandleEx);
     if (function == "OpenFileById")
         return Exported(&OpenFileById);
+    if (function == "GetVolumeInformationByHandleW")
+        return Exported(&GetVolumeInformationByHandleW);
     return nullptr;
 }
 
@@ -456,6 +460,12 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMA
     const DWORD status = list == "empty" ? machine.closeStatus : machine.copyStatus;
     if (status == ERROR_SUCCESS && owner == nullptr && group == nullptr && sacl == nullptr)
         machine.lists[path] = list;
+    std::size_t writesHere = 0;
+    for (const Written& write : machine.writes)
+        writesHere += write.path == path;
+    const auto after = machine.attributesAfterWrites.find(path);
+    if (after != machine.attributesAfterWrites.end() && writesHere <= after->second.size())
+        machine.attributesOnceOpened[path] = after->second[writesHere - 1];
     return status;
 }
 
@@ -536,6 +546,22 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newS
         }
     }
     machine.enabledPrivileges = enabled;
+    return TRUE;
+}
+
+BOOL GetVolumeInformationByHandleW(HANDLE file, wchar_t* volumeName, DWORD volumeNameChars, DWORD* serialNumber,
+                                   DWORD* maximumComponentLength, DWORD* fileSystemFlags, wchar_t* fileSystemName,
+                                   DWORD fileSystemNameChars) {
+    Record("GetVolumeInformationByHandleW", Pointer(file), Out(volumeName), std::to_string(volumeNameChars),
+           Out(serialNumber), Out(maximumComponentLength), Out(fileSystemFlags), Out(fileSystemName),
+           std::to_string(fileSystemNameChars));
+    const std::wstring& name = Machine().fileSystem;
+    if (!IsOpenedHandle(file) || !fileSystemName || name.size() + 1 > fileSystemNameChars) {
+        Machine().lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    std::copy(name.begin(), name.end(), fileSystemName);
+    fileSystemName[name.size()] = L'\0';
     return TRUE;
 }
 

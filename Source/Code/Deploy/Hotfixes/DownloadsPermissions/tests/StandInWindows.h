@@ -210,6 +210,9 @@ int CompareStringOrdinal(const wchar_t* first, int firstChars, const wchar_t* se
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* buffer, DWORD bufferSize);
 HANDLE OpenFileById(HANDLE volumeHint, FILE_ID_DESCRIPTOR* fileId, DWORD access, DWORD share,
                     SECURITY_ATTRIBUTES* security, DWORD flags);
+BOOL GetVolumeInformationByHandleW(HANDLE file, wchar_t* volumeName, DWORD volumeNameChars, DWORD* serialNumber,
+                                   DWORD* maximumComponentLength, DWORD* fileSystemFlags, wchar_t* fileSystemName,
+                                   DWORD fileSystemNameChars);
 
 namespace stand_in {
 
@@ -287,6 +290,10 @@ struct MachineState {
     std::map<std::wstring, DWORD> names;       // a file's number of names; 1 where not given
     std::map<std::wstring, DWORD> reparseTags;  // IO_REPARSE_TAG_MOUNT_POINT where not given
     std::map<std::wstring, DWORD> listErrors;   // listing this folder fails with that error
+    // What a handle on a path shows after each write of its list, in turn,
+    // as when a user makes it a junction meanwhile.
+    std::map<std::wstring, std::vector<DWORD>> attributesAfterWrites;
+    std::wstring fileSystem = L"NTFS";  // of every volume
     // Why a path has no attributes (GetLastError after the folder test, and
     // after an open); ERROR_FILE_NOT_FOUND for every path not listed.
     std::map<std::wstring, DWORD> missingErrors;

@@ -227,6 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
         machine.attributes[WithSuffix(appDataPath, 16) + L"\\MORVANE DEVICES AGENT"] = FILE_ATTRIBUTE_DIRECTORY;
     ScriptInside(data, machine, downloadsPath);
+    if (data.ConsumeIntegralInRange<int>(0, 15) == 0)
+        machine.fileSystem = L"ReFS";
     // Downloads left closed to everyone, and a token that may lack what opens it.
     if (data.ConsumeIntegralInRange<int>(0, 3) == 0)
         machine.lists[downloadsPath] = "empty";
@@ -281,7 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     // overrides access checks on: first the empty list, then the one read.
     Require(machine.writes.empty() || machine.writes.size() == 2);
     if (!machine.writes.empty()) {
-        Require(readSucceeded && machine.sourceDacl && TreeIsPlain(downloadsPath));
+        Require(readSucceeded && machine.sourceDacl && TreeIsPlain(downloadsPath) && machine.fileSystem == L"NTFS");
         for (const size_t suffixChars : {size_t{16}, size_t{38}, kSuffix.size()})
             Require(ProvesTheRealFolder(WithSuffix(appDataPath, suffixChars), appDataPath, suffixChars));
         for (const stand_in::Written& write : machine.writes) {
