@@ -75,55 +75,54 @@ function anchorsOf(text) {
   return anchors;
 }
 
+// A path as the report shows it: relative to root, with '/'.
+function shown(root, file) {
+  return path.relative(root, file).split(path.sep).join('/');
+}
+
+// Why a link to target, read relative to the folder base, is broken, or null
+// when it is not: no such file, or a #fragment that names no heading there.
+// from is the file the link is in, for a target that is a fragment alone.
+function whyBroken(root, base, from, target) {
+  const hash = target.indexOf('#');
+  const file = decodeURI(hash < 0 ? target : target.slice(0, hash));
+  const resolved = file ? path.resolve(base, file) : from;
+  if (!fs.existsSync(resolved)) return `no file ${shown(root, resolved)}`;
+  if (hash < 0) return null;
+  const fragment = decodeURIComponent(target.slice(hash + 1));
+  if (!/\.md$/i.test(resolved) || !fs.statSync(resolved).isFile())
+    return 'a fragment on something that is not a Markdown page';
+  if (!anchorsOf(fs.readFileSync(resolved, 'utf8')).has(fragment))
+    return `no heading "${fragment}" in ${shown(root, resolved)}`;
+  return null;
+}
+
 // The broken relative links of one page, each as FILE:LINE: broken link
 // TARGET (why), FILE relative to root.
 function brokenLinks(root, page) {
-  const text = fs.readFileSync(page, 'utf8');
-  const shownPage = path.relative(root, page).split(path.sep).join('/');
   const problems = [];
-  for (const line of proseLines(text)) {
+  for (const line of proseLines(fs.readFileSync(page, 'utf8'))) {
     for (const match of withoutCode(line.text).matchAll(LINK)) {
       const target = match[2].replace(/^<|>$/g, '');
       if (/^[a-z][a-z0-9+.-]*:/i.test(target) || target.startsWith('//')) continue;
-      const hash = target.indexOf('#');
-      const file = decodeURI(hash < 0 ? target : target.slice(0, hash));
-      const fragment = hash < 0 ? null : decodeURIComponent(target.slice(hash + 1));
-      const resolved = file ? path.resolve(path.dirname(page), file) : page;
-      const report = (why) => problems.push(`${shownPage}:${line.number}: broken link ${target} (${why})`);
-      if (!fs.existsSync(resolved)) {
-        report(`no file ${path.relative(root, resolved).split(path.sep).join('/')}`);
-        continue;
-      }
-      if (fragment === null) continue;
-      if (!/\.md$/i.test(resolved) || !fs.statSync(resolved).isFile()) {
-        report('a fragment on something that is not a Markdown page');
-        continue;
-      }
-      if (!anchorsOf(fs.readFileSync(resolved, 'utf8')).has(fragment)) {
-        const shownTarget = path.relative(root, resolved).split(path.sep).join('/');
-        report(`no heading "${fragment}" in ${shownTarget}`);
-      }
+      const why = whyBroken(root, path.dirname(page), page, target);
+      if (why) problems.push(`${shown(root, page)}:${line.number}: broken link ${target} (${why})`);
     }
   }
   return problems;
 }
 
 // The broken .LINK entries of a script's comment-based help that name a
-// page below docs/, as FILE:LINE: broken link TARGET (why).
+// page below docs/ (relative to root), as FILE:LINE: broken link TARGET (why).
 function brokenHelpLinks(root, script) {
   const lines = fs.readFileSync(script, 'utf8').split(/\r?\n/);
-  const shownScript = path.relative(root, script).split(path.sep).join('/');
   const problems = [];
   lines.forEach((line, index) => {
     if (!/^\s*\.LINK\s*$/i.test(line) || index + 1 >= lines.length) return;
     const target = lines[index + 1].trim();
     if (!/^docs\//.test(target)) return;
-    const hash = target.indexOf('#');
-    const file = path.join(root, hash < 0 ? target : target.slice(0, hash));
-    const report = (why) => problems.push(`${shownScript}:${index + 2}: broken link ${target} (${why})`);
-    if (!fs.existsSync(file)) report(`no file ${target.split('#')[0]}`);
-    else if (hash >= 0 && !anchorsOf(fs.readFileSync(file, 'utf8')).has(target.slice(hash + 1)))
-      report(`no heading "${target.slice(hash + 1)}" in ${target.slice(0, hash)}`);
+    const why = whyBroken(root, root, script, target);
+    if (why) problems.push(`${shown(root, script)}:${index + 2}: broken link ${target} (${why})`);
   });
   return problems;
 }

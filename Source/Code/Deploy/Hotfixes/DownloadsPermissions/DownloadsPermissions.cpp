@@ -222,10 +222,12 @@ struct ByHandle {
 };
 
 // Why a handle is not the real folder, or no reason when it is: a folder and
-// no link, lying really where the application-data folder really lies,
-// followed by the first suffixChars of the suffix. Links at or above the
-// application-data folder are the administrator's and count as followed.
-Stop WhyNotTheRealFolder(const ByHandle& byHandle, HANDLE folder, HANDLE appData, size_t suffixChars) {
+// no link, lying really where the application-data folder really lies
+// (appDataFinal), followed by the first suffixChars of the suffix. Links at
+// or above the application-data folder are the administrator's and count as
+// followed.
+Stop WhyNotTheRealFolder(const ByHandle& byHandle, HANDLE folder, const wchar_t* appDataFinal,
+                         size_t appDataFinalChars, size_t suffixChars) {
     BY_HANDLE_FILE_INFORMATION information = {};
     if (!GetFileInformationByHandle(folder, &information))
         return {kUnverifiable, kStoppedOnLink};
@@ -234,11 +236,9 @@ Stop WhyNotTheRealFolder(const ByHandle& byHandle, HANDLE folder, HANDLE appData
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         return {kUnverifiable, kStoppedOnLink};  // swapped for something else since it was listed
 
-    wchar_t appDataFinal[kPathChars];
     wchar_t expected[kPathChars];
     wchar_t actual[kPathChars];
-    const size_t expectedChars =
-        AppendDownloadsSuffix(appDataFinal, byHandle.FinalPath(appData, appDataFinal), expected, suffixChars);
+    const size_t expectedChars = AppendDownloadsSuffix(appDataFinal, appDataFinalChars, expected, suffixChars);
     const size_t actualChars = byHandle.FinalPath(folder, actual);
     if (expectedChars == 0 || actualChars == 0)
         return {kUnverifiable, kStoppedOnLink};
@@ -248,31 +248,29 @@ Stop WhyNotTheRealFolder(const ByHandle& byHandle, HANDLE folder, HANDLE appData
     return {};
 }
 
-// Copies text into shown in printable ASCII, '?' for anything else: in the
-// default locale the C runtime would end the line at the first character it
-// cannot convert, and the line must always be whole. Its end.
-wchar_t* Printable(const wchar_t* text, wchar_t* shown, const wchar_t* shownEnd) {
-    for (; *text != L'\0' && shown + 1 < shownEnd; ++text)
-        *shown++ = *text >= 0x20 && *text < 0x7F ? *text : L'?';
-    *shown = L'\0';
-    return shown;
+// text in printable ASCII, '?' for anything else: in the default locale the
+// C runtime would end the line at the first character it cannot convert,
+// and the line must always be whole.
+void Printable(const wchar_t* text, wchar_t (&shown)[kPathChars]) {
+    size_t chars = 0;
+    for (; text[chars] != L'\0' && chars + 1 < kPathChars; ++chars)
+        shown[chars] = text[chars] >= 0x20 && text[chars] < 0x7F ? text[chars] : L'?';
+    shown[chars] = L'\0';
 }
 
 // One line on standard error, and status as the exit status; where an item
 // inside Downloads is the reason, its path (below Downloads) is named too.
 int ReportNotRepaired(const wchar_t* downloadsPath, Stop stop, const wchar_t* inside = nullptr) {
     wchar_t shown[kPathChars];
-    wchar_t item[kPathChars + 1];
-    item[0] = L'\0';
-    Printable(downloadsPath, shown, shown + kPathChars);
+    Printable(downloadsPath, shown);
     if (inside) {
-        wchar_t* end = Printable(L" (", item, item + std::size(item));
-        end = Printable(downloadsPath, end, item + std::size(item) - 2);
-        end = Printable(L"\\", end, item + std::size(item) - 2);
-        end = Printable(inside, end, item + std::size(item) - 1);
-        Printable(L")", end, item + std::size(item));
+        wchar_t item[kPathChars];
+        Printable(inside, item);
+        fwprintf(stderr, L"%ls was not repaired: %ls (%ls\\%ls). Error %d\n", shown, stop.reason, shown, item,
+                 stop.status);
+    } else {
+        fwprintf(stderr, L"%ls was not repaired: %ls. Error %d\n", shown, stop.reason, stop.status);
     }
-    fwprintf(stderr, L"%ls was not repaired: %ls%ls. Error %d\n", shown, stop.reason, item, stop.status);
     return stop.status;
 }
 
@@ -389,6 +387,10 @@ Stop HoldWay(const ByHandle& byHandle, const wchar_t* appDataPath, Way& way) {
                          static_cast<DWORD>(std::size(fileSystem))) ||
         std::wcscmp(fileSystem, L"NTFS") != 0)
         return {kUnverifiable, kStoppedOnLink};
+    wchar_t appDataFinal[kPathChars];
+    const size_t appDataFinalChars = byHandle.FinalPath(way.appData.get(), appDataFinal);
+    if (appDataFinalChars == 0)
+        return {kUnverifiable, kStoppedOnLink};
     HANDLE parent = way.appData.get();
     size_t nameStart = 0;
     for (size_t i = 0; i < std::size(kNameEnds); ++i) {
@@ -406,7 +408,8 @@ Stop HoldWay(const ByHandle& byHandle, const wchar_t* appDataPath, Way& way) {
         way.folders[i] = OpenEntry(byHandle, parent, listed.id, access, kShareHeld);
         if (!way.folders[i])
             return WhenNotOpened(GetLastError(), isDownloads);
-        if (const Stop stop = WhyNotTheRealFolder(byHandle, way.folders[i].get(), way.appData.get(), kNameEnds[i]))
+        if (const Stop stop =
+                WhyNotTheRealFolder(byHandle, way.folders[i].get(), appDataFinal, appDataFinalChars, kNameEnds[i]))
             return stop;
         parent = way.folders[i].get();
         nameStart = kNameEnds[i] + 1;
@@ -545,11 +548,7 @@ Stop LookAtDownloads(const wchar_t* downloadsPath, bool& missing) {
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-        if (missing)
-            return {};
-        if (error == kUntrustedMountPoint)
-            return {kThroughLink, kStoppedOnLink};
-        return {error == ERROR_SHARING_VIOLATION ? kHeldOpen : kUnopenable, FailureStatus(error)};
+        return missing ? Stop{} : WhenNotOpened(error, true);
     }
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return {kThroughLink, kStoppedOnLink};

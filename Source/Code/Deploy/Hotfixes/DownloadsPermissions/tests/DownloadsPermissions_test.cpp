@@ -54,9 +54,8 @@ const Effects kNamed{kWayDownloadsAndPath, false, {}, ""};     // refused once i
 const Effects kReadOnly{kWayDownloadsAndPath, true, {}, ""};   // stopped after the read
 const Effects kWayChecked{kWay, false, {}, ""};           // Downloads not there, or not opened
 
-// The way and Downloads opened, then the items inside.
-Effects CheckedInside(Paths inside) {
-    Effects effects = kNamed;
+// What a run did, with the items inside Downloads it opened after the rest.
+Effects AndInside(Effects effects, const Paths& inside) {
     effects.opened.insert(effects.opened.end(), inside.begin(), inside.end());
     return effects;
 }
@@ -313,12 +312,6 @@ void Place(MachineState& m, const std::vector<std::wstring>& names) {
         m.attributes[path] = path.back() == L'f' ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_DIRECTORY;
 }
 
-Effects Repaired(const Paths& inside) {
-    Effects effects = kRepaired;
-    effects.opened.insert(effects.opened.end(), inside.begin(), inside.end());
-    return effects;
-}
-
 std::string Inside681(const std::string& reason, const std::string& item) {
     return kNotRepaired + reason + " (" + Narrow(kDownloads) + "\\" + item + "). Error 681\n";
 }
@@ -443,8 +436,8 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
         {"no opening by file ID on this Windows", [](MachineState& m) { m.missingFunctions.insert("OpenFileById"); },
          kNothing, kUnverifiable, 681},
         {"application-data folder's final path unknown",
-         [](MachineState& m) { m.finalPaths[kCommonAppData] = L""; }, {{kCommonAppData, kVendorFolder}, false, {}, ""},
-         kUnverifiable, 681},
+         [](MachineState& m) { m.finalPaths[kCommonAppData] = L""; }, {{kCommonAppData}, false, {}, ""}, kUnverifiable,
+         681},
         {"Downloads' final path unknown", [](MachineState& m) { m.finalPaths[kDownloads] = L""; }, kChecked,
          kUnverifiable, 681},
         {"Downloads' final path longer than the buffer",
@@ -461,7 +454,7 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
              m.attributes[std::wstring(kDownloads) + L"\\a\\b\\l"] = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
              m.reparseTags[std::wstring(kDownloads) + L"\\a\\b\\l"] = 0xA000000C;  // IO_REPARSE_TAG_SYMLINK
          },
-         CheckedInside(Inside({L"a", L"a\\b"})), LinkInside("a\\b\\l"), 681},
+         AndInside(kNamed, Inside({L"a", L"a\\b"})), LinkInside("a\\b\\l"), 681},
         {"a reparse point that is no link, inside",
          [](MachineState& m) {
              m.attributes[std::wstring(kDownloads) + L"\\d"] = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
@@ -473,25 +466,25 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
              Place(m, {L"a", L"a\\f"});
              m.names[std::wstring(kDownloads) + L"\\a\\f"] = 2;
          },
-         CheckedInside(Inside({L"a", L"a\\f"})), Inside681("a file inside it has more than one name", "a\\f"), 681},
+         AndInside(kNamed, Inside({L"a", L"a\\f"})), Inside681("a file inside it has more than one name", "a\\f"), 681},
         {"swapped for a link after it was listed",
          [](MachineState& m) {
              Place(m, {L"f"});
              m.attributesOnceOpened[std::wstring(kDownloads) + L"\\f"] = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
          },
-         CheckedInside(Inside({L"f"})), LinkInside("f"), 681},
+         AndInside(kNamed, Inside({L"f"})), LinkInside("f"), 681},
         {"listed as a file, opened as a folder",
          [](MachineState& m) {
              Place(m, {L"f"});
              m.attributesOnceOpened[std::wstring(kDownloads) + L"\\f"] = FILE_ATTRIBUTE_DIRECTORY;
          },
-         CheckedInside(Inside({L"f"})), Inside681("an item inside it changed while it was checked", "f"), 681},
+         AndInside(kNamed, Inside({L"f"})), Inside681("an item inside it changed while it was checked", "f"), 681},
         {"a folder inside that cannot be listed",
          [](MachineState& m) {
              Place(m, {L"a"});
              m.listErrors[std::wstring(kDownloads) + L"\\a"] = ERROR_ACCESS_DENIED;
          },
-         CheckedInside(Inside({L"a"})), kNotRepaired + "an item inside it cannot be examined (" + Narrow(kDownloads) +
+         AndInside(kNamed, Inside({L"a"})), kNotRepaired + "an item inside it cannot be examined (" + Narrow(kDownloads) +
                                             "\\a). Error 5\n", 5},
         {"an item inside that cannot be opened",
          [](MachineState& m) {
@@ -501,9 +494,9 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
          kNamed, kNotRepaired + "an item inside it cannot be examined (" + Narrow(kDownloads) + "\\f). Error 32\n",
          32},
         {"a tree 128 folders deep is looked through", [&](MachineState& m) { Place(m, nested(128)); },
-         Repaired(Inside(nested(128)))},
+         AndInside(kRepaired, Inside(nested(128)))},
         {"a tree deeper than that is not handed to Windows", [&](MachineState& m) { Place(m, nested(129)); },
-         CheckedInside(Inside(nested(129))),
+         AndInside(kNamed, Inside(nested(129))),
          kNotRepaired + "the tree inside it is too deep to check (" + Narrow(Inside(nested(129)).back()) +
              "). Error 206\n",
          206},
@@ -512,7 +505,7 @@ TEST(Repair, WritesOnlyThroughAHandleOnTheRealFolder) {
              Place(m, {L"a", L"a\\b", L"a\\b\\f", L"a\\g", L"z"});
              m.lists[std::wstring(kDownloads) + L"\\a\\b"] = "empty";
          },
-         Repaired(Inside({L"a", L"a\\b", L"a\\b\\f", L"a\\g", L"z"}))},
+         AndInside(kRepaired, Inside({L"a", L"a\\b", L"a\\b\\f", L"a\\g", L"z"}))},
         {"stray terminators in the real paths hide no difference",
          [](MachineState& m) {
              m.finalPaths[kCommonAppData] = std::wstring(L"\0C:\\A", 5);

@@ -404,22 +404,17 @@ HMODULE GetModuleHandleW(const wchar_t* moduleName) {
 FARPROC GetProcAddress(HMODULE module, const char* name) {
     if (module != kKernel32 || Machine().missingFunctions.count(name))
         return nullptr;
-    const std::string function = name;
-    if (function == "SetDefaultDllDirectories")
-        return Exported(&SetDefaultDllDirectories);
-    if (function == "SetProcessMitigationPolicy")
-        return Exported(&SetProcessMitigationPolicy);
-    if (function == "GetFinalPathNameByHandleW")
-        return Exported(&GetFinalPathNameByHandleW);
-    if (function == "CompareStringOrdinal")
-        return Exported(&CompareStringOrdinal);
-    if (function == "GetFileInformationByHandleEx")
-        return Exported(&GetFileInformationByHandleEx);
-    if (function == "OpenFileById")
-        return Exported(&OpenFileById);
-    if (function == "GetVolumeInformationByHandleW")
-        return Exported(&GetVolumeInformationByHandleW);
-    return nullptr;
+    static const std::map<std::string, FARPROC> kNewer = {
+        {"SetDefaultDllDirectories", Exported(&SetDefaultDllDirectories)},
+        {"SetProcessMitigationPolicy", Exported(&SetProcessMitigationPolicy)},
+        {"GetFinalPathNameByHandleW", Exported(&GetFinalPathNameByHandleW)},
+        {"CompareStringOrdinal", Exported(&CompareStringOrdinal)},
+        {"GetFileInformationByHandleEx", Exported(&GetFileInformationByHandleEx)},
+        {"OpenFileById", Exported(&OpenFileById)},
+        {"GetVolumeInformationByHandleW", Exported(&GetVolumeInformationByHandleW)},
+    };
+    const auto found = kNewer.find(name);
+    return found == kNewer.end() ? nullptr : found->second;
 }
 
 DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,

@@ -114,16 +114,17 @@ REPAIR_RECORD = [
     "LookupPrivilegeValueW(0, SeRestorePrivilege) = 1",
     "AdjustTokenPrivileges(0, 1c) = 1",
     r"GetFileAttributesW(C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads) = 10",
-    # The way held: ProgramData by path, then each folder found in the listing of the one above,
-    # opened by ID through it, and checked as lying where ProgramData lies plus its name.
+    # The way held: ProgramData by path (where it really lies read once), then each folder found
+    # in the listing of the one above, opened by ID through it, and checked as lying where
+    # ProgramData lies plus its name.
     r"CreateFileW(C:\ProgramData, 100081, 7, 0, 3, 2000000, 0) = H1",
+    "GetFinalPathNameByHandleW(H1, 800, 0) = 18 characters",
     "GetFileInformationByHandleEx(H1, restart listing) = 1",
     "CompareStringOrdinal(Morvane Security, Microsoft, 1) = differ",
     "CompareStringOrdinal(Morvane Security, the same, 1) = equal",
     "GetFileInformationByHandleEx(H1, listing) = 0",
     "OpenFileById(H1, 100081, 3, 2200000) = H2",
     "GetFileInformationByHandle(H2) = 1",
-    "GetFinalPathNameByHandleW(H1, 800, 0) = 18 characters",
     r"GetFinalPathNameByHandleW(H2, 800, 0) = \\?\C:\ProgramData\Morvane Security",
     r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security, the same, 1) = equal",
     "GetFileInformationByHandleEx(H2, restart listing) = 1",
@@ -131,7 +132,6 @@ REPAIR_RECORD = [
     "GetFileInformationByHandleEx(H2, listing) = 0",
     "OpenFileById(H2, 100081, 3, 2200000) = H3",
     "GetFileInformationByHandle(H3) = 1",
-    "GetFinalPathNameByHandleW(H1, 800, 0) = 18 characters",
     r"GetFinalPathNameByHandleW(H3, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent",
     r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent, the same, 1) = equal",
     "GetFileInformationByHandleEx(H3, restart listing) = 1",
@@ -139,7 +139,6 @@ REPAIR_RECORD = [
     "GetFileInformationByHandleEx(H3, listing) = 0",
     "OpenFileById(H3, 160081, 3, 2200000) = H4",
     "GetFileInformationByHandle(H4) = 1",
-    "GetFinalPathNameByHandleW(H1, 800, 0) = 18 characters",
     r"GetFinalPathNameByHandleW(H4, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads",
     r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads, the same, 1) = equal",
     # Downloads' path, as Windows resolves it, must lead to the folder held: the same file.
