@@ -541,9 +541,11 @@ int RepairDownloads(const wchar_t* downloadsPath, HANDLE agentFolder, HANDLE dow
         return ReportFailedCall(L"GetKernelObjectSecurity", static_cast<int>(error));
     const bool isProtected = (own.control & inheritance::kDaclProtected) != 0;
     UniqueLocalMemory inheritedOnly;
-    if (BuildSecurity({nullptr, false, parent.dacl, isProtected, true, own.owner, own.group}, inheritedOnly) ||
-        BuildSecurity({source, true, parent.dacl, isProtected, true, own.owner, own.group}, written))
-        return ReportNotRepaired(downloadsPath, {kUnworkable, ERROR_INVALID_ACL});
+    if (const DWORD error =
+            BuildSecurity({nullptr, false, parent.dacl, isProtected, true, own.owner, own.group}, inheritedOnly))
+        return ReportNotRepaired(downloadsPath, {kUnworkable, static_cast<int>(error)});
+    if (const DWORD error = BuildSecurity({source, true, parent.dacl, isProtected, true, own.owner, own.group}, written))
+        return ReportNotRepaired(downloadsPath, {kUnworkable, static_cast<int>(error)});
 
     if (BecameALink(downloads))
         return ReportNotRepaired(downloadsPath, {kThroughLink, kStoppedOnLink});
@@ -667,6 +669,11 @@ Stop RepairItem(Walk& walk, HANDLE folder, const FILE_ID_BOTH_DIR_INFO& entry, c
     }
     if (depth > kMaxDepth) {
         walk.Leave({kItemTooDeep, kTooLong});
+        return {};
+    }
+    // One name, opened where the folder is: never a path, nor a stream.
+    if (std::wmemchr(entry.FileName, L'\\', nameChars) || std::wmemchr(entry.FileName, L':', nameChars)) {
+        walk.Leave({kItemUnopenable, ERROR_INVALID_NAME});
         return {};
     }
     UniqueHandle item;
