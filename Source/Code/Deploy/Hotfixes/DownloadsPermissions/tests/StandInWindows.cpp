@@ -672,19 +672,6 @@ int CompareStringOrdinal(const wchar_t* first, int firstChars, const wchar_t* se
     return a < b ? CSTR_LESS_THAN : a == b ? CSTR_EQUAL : CSTR_GREATER_THAN;
 }
 
-namespace {
-
-// The NTSTATUS codes of the errors an open gives, as ntdll maps them.
-const std::map<DWORD, NTSTATUS> kStatuses = {
-    {ERROR_FILE_NOT_FOUND, static_cast<NTSTATUS>(0xC0000034)},  // STATUS_OBJECT_NAME_NOT_FOUND
-    {ERROR_PATH_NOT_FOUND, static_cast<NTSTATUS>(0xC000003A)},  // STATUS_OBJECT_PATH_NOT_FOUND
-    {ERROR_ACCESS_DENIED, static_cast<NTSTATUS>(0xC0000022)},   // STATUS_ACCESS_DENIED
-    {ERROR_SHARING_VIOLATION, static_cast<NTSTATUS>(0xC0000043)},
-    {ERROR_INVALID_PARAMETER, static_cast<NTSTATUS>(0xC000000D)},
-};
-
-}  // namespace
-
 // Opens the name relative to the root folder's handle, as the documented
 // call does: the item the folder holds under that name, never resolved from
 // a path again.
@@ -706,19 +693,11 @@ NTSTATUS NtCreateFile(HANDLE* file, ACCESS_MASK access, OBJECT_ATTRIBUTES* attri
     Record("NtCreateFile", Pointer(attributes->RootDirectory), Text(name.c_str()), Hex(access), Hex(share),
            Hex(options));
     machine.calls.back() += " = " + (handle != INVALID_HANDLE_VALUE ? Pointer(handle) : "failed");
-    if (handle == INVALID_HANDLE_VALUE) {
-        const auto status = kStatuses.find(machine.lastError);
-        io->Status = status == kStatuses.end() ? static_cast<NTSTATUS>(0xC0000001) : status->second;
-        return io->Status;
-    }
+    if (handle == INVALID_HANDLE_VALUE)
+        return io->Status = static_cast<NTSTATUS>(0xC0000000 | machine.lastError);  // an error status carrying its Win32 error
     *file = handle;
     io->Status = 0;
     return 0;
 }
 
-ULONG RtlNtStatusToDosError(NTSTATUS status) {
-    for (const auto& [error, mapped] : kStatuses)
-        if (mapped == status)
-            return error;
-    return 31;  // ERROR_GEN_FAILURE, for STATUS_UNSUCCESSFUL
-}
+ULONG RtlNtStatusToDosError(NTSTATUS status) { return static_cast<ULONG>(status) & 0xFFFF; }
