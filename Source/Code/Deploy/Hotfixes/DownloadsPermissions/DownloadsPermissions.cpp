@@ -12,6 +12,7 @@
 
 #include "Inheritance.h"
 
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -59,6 +60,10 @@ constexpr wchar_t kItemUnworkable[] = L"its list cannot be worked out";
 constexpr wchar_t kItemUnwritable[] = L"its list cannot be written";
 constexpr wchar_t kItemUnlistable[] = L"what it holds cannot be listed";
 constexpr wchar_t kItemTooDeep[] = L"too deep";
+// What NtQueryInformationFile answers for a class a platform does not know.
+constexpr NTSTATUS kNotImplemented = static_cast<NTSTATUS>(0xC0000002);   // STATUS_NOT_IMPLEMENTED
+constexpr NTSTATUS kInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003);  // STATUS_INVALID_INFO_CLASS
+constexpr NTSTATUS kBufferOverflow = static_cast<NTSTATUS>(0x80000005);    // STATUS_BUFFER_OVERFLOW
 // Folders below Downloads that the walk enters, one listing buffer each on
 // the stack; what lies deeper is left as it is.
 constexpr int kMaxDepth = 128;
@@ -66,11 +71,12 @@ constexpr DWORD kListingBytes = 2048;  // holds at least one entry: a name has a
 // How the way is opened to be listed: list and read attributes; SYNCHRONIZE,
 // as CreateFileW adds it, for a synchronous listing.
 constexpr DWORD kListAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-// How each item inside Downloads is opened: to read and change its list, to
-// list it (a folder) or read it (a file: the same right, 0x1), through which
-// sharing binds, so that while it is held no name of it can be removed or
-// renamed.
-constexpr DWORD kItemAccess = READ_CONTROL | WRITE_DAC | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// How each item inside Downloads is opened: to read and change its list; a
+// folder also to be listed, with which sharing binds and the folder is held.
+// A file is not opened for its data: such an open takes no part in sharing,
+// so a file another program holds does not stop the repair.
+constexpr DWORD kItemFileAccess = READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kItemFolderAccess = kItemFileAccess | FILE_LIST_DIRECTORY;
 // Room for any descriptor a read returns: two SIDs and the largest DACL.
 constexpr DWORD kDescriptorBytes = 0x10200;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -80,6 +86,11 @@ constexpr DWORD kShareHeld = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // open folders, and, with the backup and restore privileges, what shuts the
 // account out.
 constexpr DWORD kAsItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+// The same for NtCreateFile, synchronous as CreateFileW makes it, and never
+// waiting for another program to give up an oplock, which would let that
+// program hold the run up.
+constexpr ULONG kRelativeOptions =
+    FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED;
 
 // Why a run stops without writing, and its exit status; no reason: go on.
 struct Stop {
@@ -211,7 +222,6 @@ private:
 struct ByHandle {
     decltype(&GetFileInformationByHandleEx) list =
         LookUp<decltype(list)>(L"kernel32.dll", "GetFileInformationByHandleEx");
-    decltype(&OpenFileById) open = LookUp<decltype(open)>(L"kernel32.dll", "OpenFileById");
     decltype(&GetFinalPathNameByHandleW) finalPath =
         LookUp<decltype(finalPath)>(L"kernel32.dll", "GetFinalPathNameByHandleW");
     decltype(&CompareStringOrdinal) compare = LookUp<decltype(compare)>(L"kernel32.dll", "CompareStringOrdinal");
@@ -220,9 +230,10 @@ struct ByHandle {
     // Opens a name relative to a folder's handle (NtCreateFile with that
     // folder as the root): the one item the folder holds under that name.
     decltype(&NtCreateFile) openRelative = LookUp<decltype(openRelative)>(L"ntdll.dll", "NtCreateFile");
+    decltype(&NtQueryInformationFile) query = LookUp<decltype(query)>(L"ntdll.dll", "NtQueryInformationFile");
     decltype(&RtlNtStatusToDosError) errorOf = LookUp<decltype(errorOf)>(L"ntdll.dll", "RtlNtStatusToDosError");
     explicit operator bool() const {
-        return list && open && finalPath && compare && volume && openRelative && errorOf;
+        return list && finalPath && compare && volume && openRelative && query && errorOf;
     }
 
     // Where a handle really leads, every link resolved. Its length, or 0 when
@@ -313,14 +324,35 @@ Stop ForEachEntry(const ByHandle& byHandle, HANDLE folder, Visit visit) {
     }
 }
 
-// Opens what a listing entry names by its file ID, as itself: no path that
-// could have been swapped since the listing is walked again.
-UniqueHandle OpenEntry(const ByHandle& byHandle, HANDLE folder, LARGE_INTEGER fileId, DWORD access, DWORD share) {
-    FILE_ID_DESCRIPTOR id = {};
-    id.dwSize = sizeof id;
-    id.Type = FileIdType;
-    id.FileId = fileId;
-    return TakeHandle(byHandle.open(folder, &id, access, share, nullptr, kAsItself));
+// Opens the one item folder holds under name, as itself: relative to the
+// folder's handle (NtCreateFile with the folder as the root, as
+// InitializeObjectAttributes documents), so that nothing above it is
+// resolved again. A name with a backslash or a colon (a path, a stream) is
+// never opened. ERROR_SUCCESS, or why not.
+DWORD OpenRelative(const ByHandle& byHandle, HANDLE folder, const wchar_t* name, size_t nameChars, DWORD access,
+                   DWORD share, UniqueHandle& item) {
+    if (nameChars == 0 || std::wmemchr(name, L'\\', nameChars) || std::wmemchr(name, L':', nameChars))
+        return ERROR_INVALID_NAME;
+    const USHORT nameBytes = static_cast<USHORT>(nameChars * sizeof(wchar_t));
+    UNICODE_STRING text = {nameBytes, nameBytes, const_cast<PWSTR>(name)};
+    OBJECT_ATTRIBUTES attributes = {};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = folder;
+    attributes.ObjectName = &text;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    IO_STATUS_BLOCK io = {};
+    HANDLE opened = nullptr;
+    const NTSTATUS status = byHandle.openRelative(&opened, access, &attributes, &io, nullptr, 0, share, FILE_OPEN,
+                                                  kRelativeOptions, nullptr, 0);
+    if (status < 0)
+        return FailureStatus(byHandle.errorOf(status));
+    item.reset(opened);
+    return ERROR_SUCCESS;
+}
+
+// The 64-bit file ID Windows gives an item ([MS-FSCC] 2.1.9).
+ULONGLONG FileIdOf(const BY_HANDLE_FILE_INFORMATION& information) {
+    return static_cast<ULONGLONG>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
 }
 
 // What a reparse point a listing shows is. A directory listing gives a
@@ -346,17 +378,23 @@ struct Way {
 // reparse point under it is a link on the way.
 struct Listed {
     bool found = false;
-    LARGE_INTEGER id = {};
     DWORD attributes = 0;
+    wchar_t name[256] = {};  // as the folder lists it: a name has at most 255 units
+    size_t nameChars = 0;
 };
 Stop FindEntry(const ByHandle& byHandle, HANDLE parent, size_t nameStart, size_t nameEnd, Listed& listed) {
     const Stop stop = ForEachEntry(byHandle, parent, [&](const FILE_ID_BOTH_DIR_INFO& entry) -> Stop {
         if (!byHandle.SameIgnoringCase(kDownloadsSuffix + nameStart, nameEnd - nameStart, entry.FileName,
                                        entry.FileNameLength / sizeof(wchar_t)))
             return {};
-        if (listed.found || (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        const size_t nameChars = entry.FileNameLength / sizeof(wchar_t);
+        if (listed.found || (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+            nameChars >= std::size(listed.name))
             return {kThroughLink, kStoppedOnLink};
-        listed = {true, entry.FileId, entry.FileAttributes};
+        listed.found = true;
+        listed.attributes = entry.FileAttributes;
+        std::wmemcpy(listed.name, entry.FileName, nameChars);
+        listed.nameChars = nameChars;
         return {};
     });
     return stop.reason == kUnlistable ? Stop{kUnverifiable, kStoppedOnLink} : stop;
@@ -377,9 +415,10 @@ Stop WhenNotOpened(DWORD error, bool isDownloads) {
 }
 
 // Opens and holds the way to Downloads, and Downloads, each folder as
-// itself through the one above it, by the file ID that folder lists, and
+// itself through the one above it, by the name that folder lists, and
 // checked as a plain folder lying where it belongs; way.missing where one is
-// not there. Held, none can be renamed or removed until the run ends. The
+// not there, in two listings. Held, none can be renamed or removed until the
+// run ends. The
 // agent's folder is also opened to read its list, which Downloads inherits
 // from; Downloads to read and change its own, and with the list right, so
 // that sharing binds and the folder can be listed.
@@ -391,8 +430,8 @@ Stop HoldWay(const ByHandle& byHandle, const wchar_t* appDataPath, Way& way) {
         way.missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
         return way.missing ? Stop{} : Stop{kUnverifiable, kStoppedOnLink};
     }
-    // A 64-bit file ID names one item only on NTFS; ReFS does not promise it
-    // (BY_HANDLE_FILE_INFORMATION), so an open by ID there proves nothing.
+    // The checks compare 64-bit file IDs, which name one item only on NTFS;
+    // ReFS does not promise it (BY_HANDLE_FILE_INFORMATION).
     wchar_t fileSystem[8];
     if (!byHandle.volume(way.appData.get(), nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
                          static_cast<DWORD>(std::size(fileSystem))) ||
@@ -406,9 +445,12 @@ Stop HoldWay(const ByHandle& byHandle, const wchar_t* appDataPath, Way& way) {
     size_t nameStart = 0;
     for (size_t i = 0; i < std::size(kNameEnds); ++i) {
         const bool isDownloads = i + 1 == std::size(kNameEnds);
+        // Not listed: looked for once more before it counts as missing, so
+        // that a folder renamed away and back between the two is repaired.
         Listed listed;
-        if (const Stop stop = FindEntry(byHandle, parent, nameStart, kNameEnds[i], listed))
-            return stop;
+        for (int look = 0; look < 2 && !listed.found; ++look)
+            if (const Stop stop = FindEntry(byHandle, parent, nameStart, kNameEnds[i], listed))
+                return stop;
         if (!listed.found) {
             way.missing = true;
             return {};
@@ -418,9 +460,9 @@ Stop HoldWay(const ByHandle& byHandle, const wchar_t* appDataPath, Way& way) {
         const DWORD access = isDownloads ? READ_CONTROL | WRITE_DAC | kListAccess
                              : i == 1    ? READ_CONTROL | kListAccess
                                          : kListAccess;
-        way.folders[i] = OpenEntry(byHandle, parent, listed.id, access, kShareHeld);
-        if (!way.folders[i])
-            return WhenNotOpened(GetLastError(), isDownloads);
+        if (const DWORD error =
+                OpenRelative(byHandle, parent, listed.name, listed.nameChars, access, kShareHeld, way.folders[i]))
+            return WhenNotOpened(error, isDownloads);
         if (const Stop stop =
                 WhyNotTheRealFolder(byHandle, way.folders[i].get(), appDataFinal, appDataFinalChars, kNameEnds[i]))
             return stop;
@@ -433,12 +475,13 @@ Stop HoldWay(const ByHandle& byHandle, const wchar_t* appDataPath, Way& way) {
 // Why the path to Downloads, as Windows resolves it, does not lead to the
 // folder held, or no reason when it does: the same volume and file ID. Names
 // are matched in listings ignoring case; in a case-sensitive folder, the
-// path may name another folder, or none.
-Stop WhyPathLeadsElsewhere(const wchar_t* downloadsPath, HANDLE downloads) {
+// path may name another folder, or none. The path is resolved only through
+// the folders held, each checked plain and holding the next, so none of
+// them can be made a junction meanwhile. held: what the Downloads handle shows.
+Stop WhyPathLeadsElsewhere(const wchar_t* downloadsPath, HANDLE downloads, BY_HANDLE_FILE_INFORMATION& held) {
     const UniqueHandle byPath = TakeHandle(CreateFileW(downloadsPath, FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                                        OPEN_EXISTING, kAsItself, nullptr));
     BY_HANDLE_FILE_INFORMATION named = {};
-    BY_HANDLE_FILE_INFORMATION held = {};
     if (!byPath || !GetFileInformationByHandle(byPath.get(), &named) || !GetFileInformationByHandle(downloads, &held) ||
         named.dwVolumeSerialNumber != held.dwVolumeSerialNumber || named.nFileIndexHigh != held.nFileIndexHigh ||
         named.nFileIndexLow != held.nFileIndexLow)
@@ -486,7 +529,9 @@ DWORD ReadSecurity(HANDLE item, BYTE* buffer, DWORD bytes, inheritance::Parts& p
                                            DACL_SECURITY_INFORMATION,
                                  buffer, bytes, &needed))
         return FailureStatus(GetLastError());
-    return inheritance::ReadDescriptor(buffer, bytes, parts) ? ERROR_SUCCESS : ERROR_INVALID_SECURITY_DESCR;
+    return inheritance::ReadDescriptor(buffer, needed != 0 && needed < bytes ? needed : bytes, parts)
+               ? ERROR_SUCCESS
+               : ERROR_INVALID_SECURITY_DESCR;
 }
 
 // An item's new descriptor, in memory of its own. ERROR_SUCCESS, or why not.
@@ -563,15 +608,15 @@ struct Walk {
         : byHandle(functions), privileges(switches), buffer(readBuffer) {}
     const ByHandle& byHandle;
     Privileges& privileges;
-    BYTE* buffer;       // where each item's descriptor is read
-    Trail inside;       // the item's path below Downloads, for the line
-    Trail where;        // where the folder being walked really lies
-    wchar_t expected[kPathChars];  // scratch for WhyNotPlain, kept off the stack of every level
-    wchar_t actual[kPathChars];
+    BYTE* buffer;          // where each item's descriptor is read
+    // Where each item's names are read: the list's header and one entry, with
+    // room for the longest name, always fit (FILE_LINKS_INFORMATION).
+    alignas(8) BYTE names[28 + 256 * sizeof(wchar_t)];
+    Trail inside;          // the item's path below Downloads, for the line
     unsigned long left = 0;
-    Stop first;         // the first item left, and why
+    Stop first;            // the first item left, and why
     wchar_t firstPath[kPathChars] = {};
-    Stop firstLink;     // the first left for being, or maybe being, also elsewhere (681)
+    Stop firstLink;        // the first left for being, or maybe being, also elsewhere (681)
     wchar_t firstLinkPath[kPathChars] = {};
     bool abandoned = false;  // the privileges could not be switched off: nothing more is done
 
@@ -598,71 +643,89 @@ Stop WhenItemNotOpened(DWORD error) {
     return {kItemUnopenable, FailureStatus(error)};
 }
 
-// Opens the item a folder lists under name as itself: relative to the
-// folder's handle, so that nothing above it is resolved again, and without
-// following a reparse point there. Held, sharing reading and writing but
-// not deleting, so that no name of it can be removed or renamed until it is
-// closed. The privileges are on for this call alone.
-DWORD OpenItem(Walk& walk, HANDLE folder, const FILE_ID_BOTH_DIR_INFO& entry, UniqueHandle& item) {
-    const USHORT nameBytes = static_cast<USHORT>(entry.FileNameLength);
-    UNICODE_STRING name = {nameBytes, nameBytes, const_cast<PWSTR>(entry.FileName)};
-    OBJECT_ATTRIBUTES attributes = {};
-    attributes.Length = sizeof attributes;
-    attributes.RootDirectory = folder;
-    attributes.ObjectName = &name;
-    attributes.Attributes = OBJ_CASE_INSENSITIVE;
-    IO_STATUS_BLOCK io = {};
-    HANDLE opened = nullptr;
-    walk.privileges.Set(true, true);
-    const NTSTATUS status = walk.byHandle.openRelative(
-        &opened, kItemAccess, &attributes, &io, nullptr, 0, kShareHeld, FILE_OPEN,
-        FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-    if (status >= 0)
-        item.reset(opened);
-    walk.abandoned = !walk.privileges.Set(false, false);
-    return status >= 0 ? ERROR_SUCCESS : FailureStatus(walk.byHandle.errorOf(status));
-}
-
-// Why an opened item may not be written, or no reason: it must be no
-// reparse point, a file must have no other name ([MS-FSCC] 2.4.41:
-// nNumberOfLinks counts a file's names), and it must really lie where its
-// folder listed it, which also holds where another name was removed
-// between the open and this look. isFolder: what the handle shows.
-Stop WhyNotPlain(Walk& walk, HANDLE item, const FILE_ID_BOTH_DIR_INFO& entry, bool& isFolder) {
-    BY_HANDLE_FILE_INFORMATION information = {};
-    if (!GetFileInformationByHandle(item, &information))
-        return {kItemUnopenable, FailureStatus(GetLastError())};
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return {kItemReparsePoint, kStoppedOnLink};
-    isFolder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (!isFolder && information.nNumberOfLinks > 1)
-        return {kItemOtherNames, kStoppedOnLink};
-    wchar_t* const expected = walk.expected;
+// Why the item a handle holds does not lie in the folder, under the name,
+// where that folder listed it and nowhere else, or no reason when it does.
+// NTFS answers all of a file's names at once, each as the file ID of its
+// folder and the name there (FileHardLinkInformation, FILE_LINKS_INFORMATION),
+// so that no name added or removed meanwhile can make two looks disagree.
+// Where a platform cannot answer (STATUS_NOT_IMPLEMENTED), the number of
+// names and a second open of the name, compared by file ID, stand in.
+Stop WhyNotItsOnlyName(Walk& walk, HANDLE folder, ULONGLONG folderId, const FILE_ID_BOTH_DIR_INFO& entry,
+                       HANDLE item, const BY_HANDLE_FILE_INFORMATION& seen) {
     const size_t nameChars = entry.FileNameLength / sizeof(wchar_t);
-    if (walk.where.chars + 1 + nameChars + 1 > kPathChars)
-        return {kItemTooDeep, kTooLong};
-    std::wmemcpy(expected, walk.where.path, walk.where.chars);
-    expected[walk.where.chars] = L'\\';
-    std::wmemcpy(expected + walk.where.chars + 1, entry.FileName, nameChars);
-    const size_t expectedChars = walk.where.chars + 1 + nameChars;
-    const size_t actualChars = walk.byHandle.FinalPath(item, walk.actual);
-    if (actualChars == 0 || !walk.byHandle.SameIgnoringCase(expected, expectedChars, walk.actual, actualChars))
+    IO_STATUS_BLOCK io = {};
+    const NTSTATUS status = walk.byHandle.query(item, &io, walk.names, sizeof walk.names, FileHardLinkInformation);
+    if (status == kBufferOverflow)  // one name always fits: there are more
+        return {kItemOtherNames, kStoppedOnLink};
+    if (status >= 0) {
+        ULONG entries = 0;
+        ULONG nameLength = 0;
+        LONGLONG parent = 0;
+        std::memcpy(&entries, walk.names + 4, sizeof entries);
+        std::memcpy(&parent, walk.names + 16, sizeof parent);
+        std::memcpy(&nameLength, walk.names + 24, sizeof nameLength);
+        if (entries == 0)
+            return {kItemMoved, ERROR_FILE_NOT_FOUND};
+        if (entries > 1)
+            return {kItemOtherNames, kStoppedOnLink};
+        if (static_cast<ULONGLONG>(parent) != folderId || 28 + nameLength * sizeof(wchar_t) > sizeof walk.names ||
+            !walk.byHandle.SameIgnoringCase(reinterpret_cast<const wchar_t*>(walk.names + 28), nameLength,
+                                            entry.FileName, nameChars))
+            return {kItemElsewhere, kStoppedOnLink};
+        return {};
+    }
+    if (status != kNotImplemented && status != kInvalidInfoClass)
+        return {kItemUnopenable, FailureStatus(walk.byHandle.errorOf(status))};
+    if (seen.nNumberOfLinks > 1)
+        return {kItemOtherNames, kStoppedOnLink};
+    UniqueHandle again;
+    BY_HANDLE_FILE_INFORMATION named = {};
+    if (const DWORD error = OpenRelative(walk.byHandle, folder, entry.FileName, nameChars,
+                                         FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, again))
+        return WhenItemNotOpened(error);
+    if (!GetFileInformationByHandle(again.get(), &named) || named.dwVolumeSerialNumber != seen.dwVolumeSerialNumber ||
+        FileIdOf(named) != FileIdOf(seen))
         return {kItemElsewhere, kStoppedOnLink};
     return {};
 }
 
-Stop RepairInside(Walk& walk, HANDLE folder, const BYTE* folderDacl, int depth);
+// Opens the item a folder listed as itself, by that name through the
+// folder's handle, without following a reparse point there, and judges it
+// on that handle: no reparse point, of the kind the folder listed, and
+// lying there under that one name. The privileges are on for this alone.
+// seen: what the handle shows.
+Stop OpenPlainItem(Walk& walk, HANDLE folder, ULONGLONG folderId, const FILE_ID_BOTH_DIR_INFO& entry,
+                   UniqueHandle& item, BY_HANDLE_FILE_INFORMATION& seen) {
+    const bool listedAsFolder = (entry.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    Stop why;
+    walk.privileges.Set(true, true);
+    if (const DWORD error = OpenRelative(walk.byHandle, folder, entry.FileName, entry.FileNameLength / sizeof(wchar_t),
+                                         listedAsFolder ? kItemFolderAccess : kItemFileAccess,
+                                         listedAsFolder ? kShareHeld : kShareAll, item))
+        why = WhenItemNotOpened(error);
+    else if (!GetFileInformationByHandle(item.get(), &seen))
+        why = {kItemUnopenable, FailureStatus(GetLastError())};
+    else if ((seen.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        why = {kItemReparsePoint, kStoppedOnLink};
+    else if (((seen.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != listedAsFolder)
+        why = {kItemMoved, ERROR_FILE_NOT_FOUND};  // another item has taken its name since the listing
+    else
+        why = WhyNotItsOnlyName(walk, folder, folderId, entry, item.get(), seen);
+    walk.abandoned = !walk.privileges.Set(false, false);
+    return why;
+}
 
-// One item the folder listed: opened as itself, judged on that handle, its
-// new list worked out from the folder's new list and written through the
+Stop RepairInside(Walk& walk, HANDLE folder, ULONGLONG folderId, const BYTE* folderDacl, int depth);
+
+// One item the folder listed: opened as itself and judged on that handle,
+// its new list worked out from the folder's new list and written through the
 // same handle, then, a folder, walked in turn. Anything else leaves it as
 // it is, and what lies below it, and the walk goes on. An item whose list is
 // protected keeps it, and what lies below it is left as it is, as Windows'
 // own propagation leaves them. Stops only where the privileges could not
 // be switched off.
-Stop RepairItem(Walk& walk, HANDLE folder, const FILE_ID_BOTH_DIR_INFO& entry, const BYTE* folderDacl,
-                int depth) {
-    const size_t nameChars = entry.FileNameLength / sizeof(wchar_t);
+Stop RepairItem(Walk& walk, HANDLE folder, ULONGLONG folderId, const FILE_ID_BOTH_DIR_INFO& entry,
+                const BYTE* folderDacl, int depth) {
     if ((entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         walk.Leave({ReparseReason(entry), kStoppedOnLink});
         return {};
@@ -671,24 +734,16 @@ Stop RepairItem(Walk& walk, HANDLE folder, const FILE_ID_BOTH_DIR_INFO& entry, c
         walk.Leave({kItemTooDeep, kTooLong});
         return {};
     }
-    // One name, opened where the folder is: never a path, nor a stream.
-    if (std::wmemchr(entry.FileName, L'\\', nameChars) || std::wmemchr(entry.FileName, L':', nameChars)) {
-        walk.Leave({kItemUnopenable, ERROR_INVALID_NAME});
-        return {};
-    }
     UniqueHandle item;
-    const DWORD openError = OpenItem(walk, folder, entry, item);
+    BY_HANDLE_FILE_INFORMATION seen = {};
+    const Stop why = OpenPlainItem(walk, folder, folderId, entry, item, seen);
     if (walk.abandoned)
         return {kAbandoned, 0};
-    if (openError) {
-        walk.Leave(WhenItemNotOpened(openError));
-        return {};
-    }
-    bool isFolder = false;
-    if (const Stop why = WhyNotPlain(walk, item.get(), entry, isFolder)) {
+    if (why) {
         walk.Leave(why);
         return {};
     }
+    const bool isFolder = (seen.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     inheritance::Parts parts;
     if (const DWORD error = ReadSecurity(item.get(), walk.buffer, kDescriptorBytes, parts)) {
         walk.Leave({kItemUnreadable, static_cast<int>(error)});
@@ -706,25 +761,19 @@ Stop RepairItem(Walk& walk, HANDLE folder, const FILE_ID_BOTH_DIR_INFO& entry, c
         walk.Leave({kItemUnwritable, static_cast<int>(error)});
         return {};
     }
-    if (!isFolder)
-        return {};
-    size_t before = 0;
-    walk.where.Enter(entry.FileName, nameChars, before);  // fits: WhyNotPlain measured it
-    const Stop stop = RepairInside(walk, item.get(), DaclOf(descriptor), depth + 1);
-    walk.where.Leave(before);
-    return stop;
+    return isFolder ? RepairInside(walk, item.get(), FileIdOf(seen), DaclOf(descriptor), depth + 1) : Stop{};
 }
 
 // Each item a folder holds, depth first, the folder held while they are.
 // depth: how many folders below Downloads its items lie.
-Stop RepairInside(Walk& walk, HANDLE folder, const BYTE* folderDacl, int depth) {
+Stop RepairInside(Walk& walk, HANDLE folder, ULONGLONG folderId, const BYTE* folderDacl, int depth) {
     const Stop stop = ForEachEntry(walk.byHandle, folder, [&](const FILE_ID_BOTH_DIR_INFO& entry) -> Stop {
         size_t before = 0;
         if (!walk.inside.Enter(entry.FileName, entry.FileNameLength / sizeof(wchar_t), before)) {
             walk.Leave({kItemTooDeep, kTooLong});
             return {};
         }
-        const Stop why = RepairItem(walk, folder, entry, folderDacl, depth);
+        const Stop why = RepairItem(walk, folder, folderId, entry, folderDacl, depth);
         walk.inside.Leave(before);
         return why;
     });
@@ -755,23 +804,6 @@ int ReportPartlyRepaired(const wchar_t* downloadsPath, const Walk& walk) {
                  L"Error %d\n",
                  shown, walk.left, shown, separator, item, named.reason, named.status);
     return named.status;
-}
-
-// The first look at Downloads, by its path: why it is no folder, or no
-// reason when it is a folder or is not there (missing). Not there is for the
-// held way to confirm.
-Stop LookAtDownloads(const wchar_t* downloadsPath, bool& missing) {
-    const DWORD attributes = GetFileAttributesW(downloadsPath);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = GetLastError();
-        missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-        return missing ? Stop{} : WhenNotOpened(error, true);
-    }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return {kThroughLink, kStoppedOnLink};
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return {kNotAFolder, kNotADirectory};
-    return {};
 }
 
 }  // namespace
@@ -820,34 +852,23 @@ extern "C" int wmain(int, wchar_t*[], wchar_t*[]) {
     if (AppendDownloadsSuffix(appData, appDataChars, downloadsPath) == 0)
         return 0;
 
-    Privileges privileges;
-    privileges.Set(true, true);
-    // The agent makes this folder; the tool never does.
-    bool missingAtFirst = false;
-    if (const Stop stop = LookAtDownloads(downloadsPath, missingAtFirst))
-        return ReportNotRepaired(downloadsPath, stop);
-
     const ByHandle byHandle;
     if (!byHandle)
         return ReportNotRepaired(downloadsPath, {kUnverifiable, kStoppedOnLink});
+    Privileges privileges;
+    privileges.Set(true, true);
+    // The agent makes this folder; the tool never does. Missing from the held
+    // way's listings: nothing to repair.
     Way way;
     if (const Stop stop = HoldWay(byHandle, appData, way))
         return ReportNotRepaired(downloadsPath, stop);
-    // Missing on both looks, the second with the way held: nothing to repair.
-    // There at the first and gone at the second: moved away during the run.
     if (way.missing)
-        return missingAtFirst ? 0 : ReportNotRepaired(downloadsPath, {kMoved, ERROR_FILE_NOT_FOUND});
+        return 0;
     HANDLE const agentFolder = way.folders[1].get();
     HANDLE const downloads = way.folders[2].get();
-    if (const Stop stop = WhyPathLeadsElsewhere(downloadsPath, downloads))
+    BY_HANDLE_FILE_INFORMATION held = {};
+    if (const Stop stop = WhyPathLeadsElsewhere(downloadsPath, downloads, held))
         return ReportNotRepaired(downloadsPath, stop);
-    const UniqueLocalMemory buffer(LocalAlloc(LMEM_FIXED, kDescriptorBytes));
-    if (!buffer)
-        return ReportFailedCall(L"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY);
-    Walk walk(byHandle, privileges, static_cast<BYTE*>(buffer.get()));
-    walk.where.chars = byHandle.FinalPath(downloads, walk.where.path);
-    if (walk.where.chars == 0)
-        return ReportNotRepaired(downloadsPath, {kUnverifiable, kStoppedOnLink});
 
     // Both off before anything is read or written; on again only for each
     // open inside Downloads.
@@ -868,7 +889,11 @@ extern "C" int wmain(int, wchar_t*[], wchar_t*[]) {
             RepairDownloads(downloadsPath, agentFolder, downloads, reinterpret_cast<const BYTE*>(sourceDacl), written))
         return status;
 
-    RepairInside(walk, downloads, DaclOf(written), 1);
+    const UniqueLocalMemory buffer(LocalAlloc(LMEM_FIXED, kDescriptorBytes));
+    if (!buffer)
+        return ReportFailedCall(L"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    Walk walk(byHandle, privileges, static_cast<BYTE*>(buffer.get()));
+    RepairInside(walk, downloads, FileIdOf(held), DaclOf(written), 1);
     if (walk.abandoned)
         return privileges.ReportFailure();
     return walk.left == 0 ? 0 : ReportPartlyRepaired(downloadsPath, walk);

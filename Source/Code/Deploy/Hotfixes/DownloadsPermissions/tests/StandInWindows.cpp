@@ -143,6 +143,7 @@ MachineState& NextRun() {
     machine.calls = fresh.calls;
     machine.opened = fresh.opened;
     machine.listed = fresh.listed;
+    machine.hiddenFromListing = fresh.hiddenFromListing;
     machine.openHandles = fresh.openHandles;
     machine.examined = fresh.examined;
     machine.read = fresh.read;
@@ -196,6 +197,10 @@ std::string DaclOf(const std::wstring& path) { return sddl::DaclText(SecurityOf(
 std::string ListOf(const std::wstring& path) {
     const auto found = Machine().security.find(path);
     return found == Machine().security.end() ? "" : ListName(found->second);
+}
+
+std::wstring Below(const std::wstring& folder, const std::wstring& name) {
+    return folder + (!folder.empty() && folder.back() == L'\\' ? L"" : L"\\") + name;
 }
 
 std::vector<std::wstring> ChildrenOf(const std::wstring& folder) {
@@ -328,25 +333,6 @@ HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTR
     return handle;
 }
 
-// A file ID the stand-in never handed out, or whose item is gone, is
-// refused as NTFS refuses a stale one.
-HANDLE OpenFileById(HANDLE volumeHint, FILE_ID_DESCRIPTOR* fileId, DWORD access, DWORD share,
-                    SECURITY_ATTRIBUTES* security, DWORD flags) {
-    MachineState& machine = Machine();
-    const LONGLONG id = fileId->FileId.QuadPart;
-    const bool known = IsOpenedHandle(volumeHint) && fileId->dwSize == sizeof(FILE_ID_DESCRIPTOR) &&
-                       fileId->Type == FileIdType && id >= 1 && static_cast<std::size_t>(id) <= machine.fileIds.size();
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (known)
-        handle = Open(machine.fileIds[static_cast<std::size_t>(id) - 1], access, share, flags);
-    else
-        machine.lastError = ERROR_INVALID_PARAMETER;
-    Record("OpenFileById", Pointer(volumeHint), "id=" + std::to_string(id), Hex(access), Hex(share), Pointer(security),
-           Hex(flags));
-    machine.calls.back() += " = " + (handle != INVALID_HANDLE_VALUE ? Pointer(handle) : "INVALID_HANDLE_VALUE");
-    return handle;
-}
-
 // Lists a folder's children after "." and "..", as many whole entries as
 // fit, each at an 8-byte boundary; ERROR_NO_MORE_FILES after the last.
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* buffer, DWORD bufferSize) {
@@ -366,12 +352,19 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
                             : (how.access & FILE_LIST_DIRECTORY) ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED;
         return FALSE;
     }
+    std::size_t& next = machine.listed[file];
+    std::set<std::wstring>& hidden = machine.hiddenFromListing[file];
+    if (infoClass == FileIdBothDirectoryRestartInfo) {
+        next = 0;
+        hidden.clear();
+        for (const std::wstring& child : ChildrenOf(folder))
+            if (machine.unlisted[child] > 0 && machine.unlisted[child]--)
+                hidden.insert(child);
+    }
     std::vector<std::wstring> entries = {L".", L".."};
     for (const std::wstring& child : ChildrenOf(folder))
-        entries.push_back(child);
-    std::size_t& next = machine.listed[file];
-    if (infoClass == FileIdBothDirectoryRestartInfo)
-        next = 0;
+        if (!hidden.count(child))
+            entries.push_back(child);
     if (next >= entries.size()) {
         machine.lastError = ERROR_NO_MORE_FILES;
         return FALSE;
@@ -447,11 +440,11 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
         {"GetFinalPathNameByHandleW", Exported(&GetFinalPathNameByHandleW)},
         {"CompareStringOrdinal", Exported(&CompareStringOrdinal)},
         {"GetFileInformationByHandleEx", Exported(&GetFileInformationByHandleEx)},
-        {"OpenFileById", Exported(&OpenFileById)},
         {"GetVolumeInformationByHandleW", Exported(&GetVolumeInformationByHandleW)},
     };
     static const std::map<std::string, FARPROC> kNtdllExports = {
         {"NtCreateFile", Exported(&NtCreateFile)},
+        {"NtQueryInformationFile", Exported(&NtQueryInformationFile)},
         {"RtlNtStatusToDosError", Exported(&RtlNtStatusToDosError)},
     };
     const auto& exports = module == kKernel32 ? kKernel32Newer : kNtdllExports;
@@ -686,8 +679,11 @@ NTSTATUS NtCreateFile(HANDLE* file, ACCESS_MASK access, OBJECT_ATTRIBUTES* attri
     if (options & FILE_OPEN_REPARSE_POINT)
         flags |= FILE_FLAG_OPEN_REPARSE_POINT;
     HANDLE handle = INVALID_HANDLE_VALUE;
+    const std::wstring path = rooted ? Below(OpenedPath(attributes->RootDirectory), name) : name;
+    if (machine.oplocked.count(path) && !(options & FILE_COMPLETE_IF_OPLOCKED))
+        machine.waited = true;
     if (rooted && disposition == FILE_OPEN && name.find(L'\\') == std::wstring::npos)
-        handle = Open(OpenedPath(attributes->RootDirectory) + L"\\" + name, access, share, flags);
+        handle = Open(path, access, share, flags);
     else
         machine.lastError = ERROR_INVALID_PARAMETER;
     Record("NtCreateFile", Pointer(attributes->RootDirectory), Text(name.c_str()), Hex(access), Hex(share),
@@ -701,3 +697,48 @@ NTSTATUS NtCreateFile(HANDLE* file, ACCESS_MASK access, OBJECT_ATTRIBUTES* attri
 }
 
 ULONG RtlNtStatusToDosError(NTSTATUS status) { return static_cast<ULONG>(status) & 0xFFFF; }
+
+// Every name of the item the handle holds, each as its folder's file ID and
+// the name there, as NTFS gives them (FILE_LINKS_INFORMATION): its own, or
+// the one scripted, and a name elsewhere for each further one it has.
+NTSTATUS NtQueryInformationFile(HANDLE file, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
+                                FILE_INFORMATION_CLASS infoClass) {
+    Record("NtQueryInformationFile", Pointer(file), Out(buffer), std::to_string(length), std::to_string(infoClass));
+    MachineState& machine = Machine();
+    if (machine.namesUnknown || infoClass != FileHardLinkInformation)
+        return io->Status = static_cast<NTSTATUS>(0xC0000002);  // STATUS_NOT_IMPLEMENTED
+    const std::wstring& path = OpenedPath(file);
+    const auto scripted = machine.onlyName.find(path);
+    const auto count = machine.names.find(path);
+    std::vector<std::wstring> names = {scripted == machine.onlyName.end() ? path : scripted->second};
+    for (DWORD more = count == machine.names.end() ? 1 : count->second; more > 1; --more)
+        names.push_back(L"C:\\Elsewhere\\other");
+    BYTE* const out = static_cast<BYTE*>(buffer);
+    ULONG used = 8;
+    ULONG returned = 0;
+    BYTE* previous = nullptr;
+    for (const std::wstring& name : names) {
+        const std::size_t cut = name.rfind(L'\\');
+        const std::wstring last = name.substr(cut + 1);
+        const ULONG at = (used + 7) / 8 * 8;
+        const ULONG size = 20 + static_cast<ULONG>(last.size() * sizeof(wchar_t));
+        if (at + size > length)
+            break;
+        const LONGLONG parent = FileIdOf(name.substr(0, cut));
+        const ULONG next = 0;
+        const ULONG chars = static_cast<ULONG>(last.size());
+        std::memcpy(out + at, &next, 4);
+        std::memcpy(out + at + 8, &parent, 8);
+        std::memcpy(out + at + 16, &chars, 4);
+        std::memcpy(out + at + 20, last.data(), last.size() * sizeof(wchar_t));
+        if (previous) {
+            const ULONG offset = static_cast<ULONG>(out + at - previous);
+            std::memcpy(previous, &offset, 4);
+        }
+        previous = out + at;
+        used = at + size;
+        ++returned;
+    }
+    std::memcpy(out + 4, &returned, 4);
+    return io->Status = returned == names.size() ? 0 : static_cast<NTSTATUS>(0x80000005);  // STATUS_BUFFER_OVERFLOW
+}

@@ -21,6 +21,7 @@ using BOOL = int;
 using SIZE_T = std::size_t;
 using USHORT = std::uint16_t;
 using ULONG = std::uint32_t;
+using ULONGLONG = std::uint64_t;
 using PWSTR = wchar_t*;
 using NTSTATUS = LONG;
 using ACCESS_MASK = DWORD;
@@ -65,16 +66,8 @@ struct FILE_ID_BOTH_DIR_INFO {
     LARGE_INTEGER FileId;
     WCHAR FileName[1];
 };
-enum FILE_ID_TYPE { FileIdType = 0, ObjectIdType = 1, ExtendedFileIdType = 2 };
-struct FILE_ID_DESCRIPTOR {
-    DWORD dwSize;
-    FILE_ID_TYPE Type;
-    union {
-        LARGE_INTEGER FileId;
-        BYTE ObjectId[16];
-    };
-};
 enum FILE_INFO_BY_HANDLE_CLASS { FileIdBothDirectoryInfo = 10, FileIdBothDirectoryRestartInfo = 11 };
+enum FILE_INFORMATION_CLASS { FileHardLinkInformation = 46 };
 struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -181,6 +174,7 @@ constexpr DWORD LMEM_FIXED = 0;
 constexpr ULONG OBJ_CASE_INSENSITIVE = 0x40;
 constexpr ULONG FILE_OPEN = 1;
 constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x20;
+constexpr ULONG FILE_COMPLETE_IF_OPLOCKED = 0x100;
 constexpr ULONG FILE_OPEN_FOR_BACKUP_INTENT = 0x4000;
 constexpr ULONG FILE_OPEN_REPARSE_POINT = 0x00200000;
 constexpr int CSTR_LESS_THAN = 1;
@@ -231,8 +225,6 @@ DWORD GetFinalPathNameByHandleW(HANDLE file, wchar_t* path, DWORD pathChars, DWO
 int CompareStringOrdinal(const wchar_t* first, int firstChars, const wchar_t* second, int secondChars,
                          BOOL ignoreCase);
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, void* buffer, DWORD bufferSize);
-HANDLE OpenFileById(HANDLE volumeHint, FILE_ID_DESCRIPTOR* fileId, DWORD access, DWORD share,
-                    SECURITY_ATTRIBUTES* security, DWORD flags);
 BOOL GetVolumeInformationByHandleW(HANDLE file, wchar_t* volumeName, DWORD volumeNameChars, DWORD* serialNumber,
                                    DWORD* maximumComponentLength, DWORD* fileSystemFlags, wchar_t* fileSystemName,
                                    DWORD fileSystemNameChars);
@@ -240,6 +232,8 @@ BOOL GetVolumeInformationByHandleW(HANDLE file, wchar_t* volumeName, DWORD volum
 NTSTATUS NtCreateFile(HANDLE* file, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* io,
                       LARGE_INTEGER* allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,
                       ULONG options, void* eaBuffer, ULONG eaLength);
+NTSTATUS NtQueryInformationFile(HANDLE file, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
+                                FILE_INFORMATION_CLASS infoClass);
 ULONG RtlNtStatusToDosError(NTSTATUS status);
 
 namespace stand_in {
@@ -320,6 +314,15 @@ struct MachineState {
     // when an item is swapped between that look and a listing.
     std::map<std::wstring, DWORD> attributesByName;
     std::map<std::wstring, DWORD> names;       // a file's number of names; 1 where not given
+    // The one name an item has, where not its own path (as when its name
+    // in the folder was removed after it was opened, and another remains).
+    std::map<std::wstring, std::wstring> onlyName;
+    bool namesUnknown = false;  // NtQueryInformationFile does not know FileHardLinkInformation, as on Wine
+    std::map<std::wstring, int> unlisted;  // left out of that many listings of its folder
+    // Items another program holds an oplock on and never gives up: an open
+    // that would wait for it holds the run up for good (waited says so).
+    std::set<std::wstring> oplocked;
+    bool waited = false;
     std::map<std::wstring, DWORD> reparseTags;  // IO_REPARSE_TAG_MOUNT_POINT where not given
     std::map<std::wstring, DWORD> listErrors;   // listing this folder fails with that error
     // What a handle on a path shows after each write of its list, in turn,
@@ -358,6 +361,7 @@ struct MachineState {
     std::vector<std::string> calls;       // each call, as text
     std::vector<Opened> opened;           // each handle on a file, in the order opened
     std::map<HANDLE, std::size_t> listed;  // how far each folder's listing has gone
+    std::map<HANDLE, std::set<std::wstring>> hiddenFromListing;  // left out of the listing under way
     std::vector<std::wstring> fileIds;    // a file ID is its path's place here, plus one
     std::set<HANDLE> openHandles;         // not closed yet (files and the token)
     std::vector<std::wstring> examined;   // each path given to GetFileAttributesW
@@ -387,6 +391,8 @@ std::string DaclOf(const std::wstring& path);
 // Which list an item carries ("empty", "source" or "other", as a write is
 // named), or "" where nothing was scripted or written there.
 std::string ListOf(const std::wstring& path);
+// A name in a folder, as a path.
+std::wstring Below(const std::wstring& folder, const std::wstring& name);
 // The paths a folder lists: those directly below it.
 std::vector<std::wstring> ChildrenOf(const std::wstring& folder);
 // Upper-cases ASCII letters: the case folding the ordinal comparison does.

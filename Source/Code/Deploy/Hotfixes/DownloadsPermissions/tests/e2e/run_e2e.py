@@ -22,13 +22,14 @@ executable, and checks what the case promises:
   or written.
 The repair case also keeps the whole list of calls, as a record.
 
-A handle is named by the order the tool opened it (H1, H2, ...; CreateFileW
-or OpenFileById, or NtCreateFile, whose handle the relay does not show: it is
-named where the tool first uses it). The relay shows arguments, not what a
-call wrote back, so where a handle leads is taken from the path
-GetFinalPathNameByHandleW gave the tool for it, as the relay shows that
-buffer when the tool next compares it (CompareStringOrdinal, with the length
-the first call returned).
+A handle is named by the order the tool opened it (H1, H2, ...; CreateFileW,
+or NtCreateFile, whose handle the relay does not show: it is named where the
+tool first uses it). The relay shows arguments, not what a call wrote back,
+so where a handle leads is taken from the path GetFinalPathNameByHandleW gave
+the tool for it, as the relay shows that buffer when the tool next compares
+it (CompareStringOrdinal, with the length the first call returned); for
+NtCreateFile, from the name and the root handle that Wine's +file channel
+shows inside the call: the name, in the folder the root handle leads to.
 
 The prefix sees only itself: its Z: drive (the host's root) is removed once
 it has booted, and the executable and the helper run from inside its C:.
@@ -80,7 +81,7 @@ WATCHED = ["kernel32." + name for name in ("SetDefaultDllDirectories", "GetFileA
 WATCHED += ["advapi32." + name for name in ("GetNamedSecurityInfoW", "SetNamedSecurityInfoW", "SetSecurityInfo",
                                             "GetKernelObjectSecurity", "SetKernelObjectSecurity",
                                             "OpenProcessToken", "LookupPrivilegeValueW", "AdjustTokenPrivileges")]
-WATCHED += ["ntdll.NtCreateFile"]
+WATCHED += ["ntdll.NtCreateFile", "ntdll.NtQueryInformationFile"]
 
 
 def utf16(text):
@@ -116,46 +117,45 @@ REPAIR_RECORD = [
     "SetDefaultDllDirectories(800) = 1",
     r"GetFileAttributesW(C:\Program Files (x86)) = 10",
     r"GetFileAttributesW(C:\Program Files (x86)) = 10",
-    # Backup and restore on (both LUIDs in one change), then the first look at Downloads by path.
+    # Backup and restore on (both LUIDs in one change).
     "OpenProcessToken(20) = 1",
     "LookupPrivilegeValueW(0, SeBackupPrivilege) = 1",
     "LookupPrivilegeValueW(0, SeRestorePrivilege) = 1",
     "AdjustTokenPrivileges(0, 1c) = 1",
-    r"GetFileAttributesW(C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads) = 10",
     # The way held: ProgramData by path (where it really lies read once), then each folder found
-    # in the listing of the one above, opened by ID through it, and checked as lying where
-    # ProgramData lies plus its name; the agent's folder also to read its list.
+    # in the listing of the one above, opened by that name relative to it (NtCreateFile: not
+    # following a reparse point, backup intent, synchronous, never waiting on an oplock), and
+    # checked as lying where ProgramData lies plus its name; the agent's folder also to read its
+    # list, Downloads also to read and change its own.
     r"CreateFileW(C:\ProgramData, 100081, 7, 0, 3, 2000000, 0) = H1",
     "GetFinalPathNameByHandleW(H1, 800, 0) = 18 characters",
     "GetFileInformationByHandleEx(H1, restart listing) = 1",
     "CompareStringOrdinal(Morvane Security, Microsoft, 1) = differ",
     "CompareStringOrdinal(Morvane Security, the same, 1) = equal",
     "GetFileInformationByHandleEx(H1, listing) = 0",
-    "OpenFileById(H1, 100081, 3, 2200000) = H2",
+    "NtCreateFile(Morvane Security, 100081, 3, 1, 204120) = 0",
     "GetFileInformationByHandle(H2) = 1",
     r"GetFinalPathNameByHandleW(H2, 800, 0) = \\?\C:\ProgramData\Morvane Security",
     r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security, the same, 1) = equal",
     "GetFileInformationByHandleEx(H2, restart listing) = 1",
     "CompareStringOrdinal(Morvane Devices Agent, the same, 1) = equal",
     "GetFileInformationByHandleEx(H2, listing) = 0",
-    "OpenFileById(H2, 120081, 3, 2200000) = H3",
+    "NtCreateFile(Morvane Devices Agent, 120081, 3, 1, 204120) = 0",
     "GetFileInformationByHandle(H3) = 1",
     r"GetFinalPathNameByHandleW(H3, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent",
     r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent, the same, 1) = equal",
     "GetFileInformationByHandleEx(H3, restart listing) = 1",
     "CompareStringOrdinal(Downloads, the same, 1) = equal",
     "GetFileInformationByHandleEx(H3, listing) = 0",
-    "OpenFileById(H3, 160081, 3, 2200000) = H4",
+    "NtCreateFile(Downloads, 160081, 3, 1, 204120) = 0",
     "GetFileInformationByHandle(H4) = 1",
     r"GetFinalPathNameByHandleW(H4, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads",
     r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads, the same, 1) = equal",
-    # Downloads' path, as Windows resolves it, must lead to the folder held: the same file.
+    # Downloads' path, as Windows resolves it through the folders held, must lead to the folder held: the same file.
     r"CreateFileW(C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads, 80, 7, 0, 3, 2200000, 0) = H5",
     "GetFileInformationByHandle(H5) = 1",
     "GetFileInformationByHandle(H4) = 1",
     "CloseHandle(H5) = 1",
-    # Where Downloads really lies, for the walk to check each item against.
-    "GetFinalPathNameByHandleW(H4, 800, 0) = 67 characters",
     # Both off, then the source list read, and through their handles what the agent's folder
     # passes on and Downloads' owner.
     "AdjustTokenPrivileges(0, 1c) = 1",
@@ -169,40 +169,48 @@ REPAIR_RECORD = [
     "SetKernelObjectSecurity(H4, 4) = 1",
     "GetFileInformationByHandle(H4) = 1",
     # The walk, depth first, in the order Wine lists (by name): each item opened by its name
-    # relative to its held folder, with both privileges on for that call alone (list or read,
-    # read and change the list; sharing reading and writing; no reparse point followed, backup
-    # intent, synchronous), judged on that handle (no reparse point, one name, where its folder
-    # listed it), its list read and its new one written through it: logs, logs\agent.log, setup.msi.
+    # relative to its held folder, with both privileges on for the open and the look at it (a
+    # folder to be listed and held, a file only to read and change its list), judged on that
+    # handle: no reparse point, the kind listed, and its one name there. Wine does not answer a
+    # file's names (NtQueryInformationFile, FileHardLinkInformation: not implemented), so the
+    # number of names and a second open of the name, by file ID, stand in. Then its list read
+    # and its new one written through it: logs, logs\agent.log, setup.msi.
     "GetFileInformationByHandleEx(H4, restart listing) = 1",
     "AdjustTokenPrivileges(0, 1c) = 1",
-    "NtCreateFile(160081, 3, 1, 204020) = 0",
-    "AdjustTokenPrivileges(0, 1c) = 1",
+    "NtCreateFile(logs, 160081, 3, 1, 204120) = 0",
     "GetFileInformationByHandle(H6) = 1",
-    r"GetFinalPathNameByHandleW(H6, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\logs",
-    r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\logs, the same, 1) = equal",
+    "NtQueryInformationFile(H6, 2e) = c0000002",
+    "NtCreateFile(logs, 100080, 7, 1, 204120) = 0",
+    "GetFileInformationByHandle(H7) = 1",
+    "CloseHandle(H7) = 1",
+    "AdjustTokenPrivileges(0, 1c) = 1",
     "GetKernelObjectSecurity(H6, 7) = 1",
     "SetKernelObjectSecurity(H6, 4) = 1",
     "GetFileInformationByHandleEx(H6, restart listing) = 1",
     "AdjustTokenPrivileges(0, 1c) = 1",
-    "NtCreateFile(160081, 3, 1, 204020) = 0",
-    "AdjustTokenPrivileges(0, 1c) = 1",
-    "GetFileInformationByHandle(H7) = 1",
-    r"GetFinalPathNameByHandleW(H7, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\logs\agent.log",
-    r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\logs\agent.log, the same, 1) = equal",
-    "GetKernelObjectSecurity(H7, 7) = 1",
-    "SetKernelObjectSecurity(H7, 4) = 1",
-    "CloseHandle(H7) = 1",
-    "GetFileInformationByHandleEx(H6, listing) = 0",
-    "CloseHandle(H6) = 1",
-    "AdjustTokenPrivileges(0, 1c) = 1",
-    "NtCreateFile(160081, 3, 1, 204020) = 0",
-    "AdjustTokenPrivileges(0, 1c) = 1",
+    "NtCreateFile(agent.log, 160080, 7, 1, 204120) = 0",
     "GetFileInformationByHandle(H8) = 1",
-    r"GetFinalPathNameByHandleW(H8, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\setup.msi",
-    r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\setup.msi, the same, 1) = equal",
+    "NtQueryInformationFile(H8, 2e) = c0000002",
+    "NtCreateFile(agent.log, 100080, 7, 1, 204120) = 0",
+    "GetFileInformationByHandle(H9) = 1",
+    "CloseHandle(H9) = 1",
+    "AdjustTokenPrivileges(0, 1c) = 1",
     "GetKernelObjectSecurity(H8, 7) = 1",
     "SetKernelObjectSecurity(H8, 4) = 1",
     "CloseHandle(H8) = 1",
+    "GetFileInformationByHandleEx(H6, listing) = 0",
+    "CloseHandle(H6) = 1",
+    "AdjustTokenPrivileges(0, 1c) = 1",
+    "NtCreateFile(setup.msi, 160080, 7, 1, 204120) = 0",
+    "GetFileInformationByHandle(H10) = 1",
+    "NtQueryInformationFile(H10, 2e) = c0000002",
+    "NtCreateFile(setup.msi, 100080, 7, 1, 204120) = 0",
+    "GetFileInformationByHandle(H11) = 1",
+    "CloseHandle(H11) = 1",
+    "AdjustTokenPrivileges(0, 1c) = 1",
+    "GetKernelObjectSecurity(H10, 7) = 1",
+    "SetKernelObjectSecurity(H10, 4) = 1",
+    "CloseHandle(H10) = 1",
     "GetFileInformationByHandleEx(H4, listing) = 0",
     # Everything let go, the way last.
     "CloseHandle(H4) = 1",
@@ -476,6 +484,8 @@ RELAY = re.compile(r"^[0-9a-f]+:(Call|Ret) +(?:KERNEL32|kernel32|ADVAPI32|advapi
 ARGUMENT = re.compile(r'([0-9a-f]+)(?: L"((?:[^"\\]|\\.)*)")?')
 ESCAPE = re.compile(r"\\(?:([0-9a-f]{4})|(.))")
 UNESCAPED = {"n": "\n", "r": "\r", "t": "\t", "0": "\0"}
+OPEN_TRACE = re.compile(r'^[0-9a-f]+:trace:file:NtCreateFile handle=\S+ access=\S+ name=L"((?:[^"\\]|\\.)*)" '
+                        r'objattr=\S+ root=(\S+)')
 OWN_LINE = re.compile(r"^[0-9a-f]+:(Call|Ret|Starting|trace|fixme|err|warn)[ :]")
 OPENS = ("CreateFileW", "OpenFileById", "NtCreateFile")
 WRITES = ("SetKernelObjectSecurity", "SetSecurityInfo", "SetNamedSecurityInfoW")
@@ -487,7 +497,7 @@ LISTINGS = {0xA: "listing", 0xB: "restart listing"}  # FileIdBothDirectoryInfo, 
 # in the argument after it ("the same" when it repeats the first); - not
 # shown (buffers, lengths and out-pointers: where, not what).
 SHOWN = {"SetDefaultDllDirectories": "v", "GetFileAttributesW": "v", "CreateFileW": "vddvddv",
-         "OpenFileById": "h-dd-d", "NtCreateFile": "-d----ddd--", "GetFileInformationByHandle": "h-",
+         "OpenFileById": "h-dd-d", "NtCreateFile": "-d----ddd--", "NtQueryInformationFile": "h---d", "GetFileInformationByHandle": "h-",
          "GetFileInformationByHandleEx": "hc--", "GetFinalPathNameByHandleW": "h-dd", "CompareStringOrdinal": "s-s-d",
          "CloseHandle": "h", "GetNamedSecurityInfoW": "vvvvv-v-", "SetNamedSecurityInfoW": "vvvvvvv",
          "SetSecurityInfo": "hvvvvvv", "GetKernelObjectSecurity": "hd---", "SetKernelObjectSecurity": "hd-",
@@ -509,6 +519,7 @@ class Call:
     handle: str = None  # what a successful open returned, or the handle GetFinalPathNameByHandleW was asked about
     final: str = None  # GetFinalPathNameByHandleW: the path it gave, as later read from its buffer
     names: dict = field(default_factory=dict)  # handle value -> name, for the handles open when it was made
+    opens: tuple = None  # NtCreateFile: (the name, the root handle's value), as Wine's +file channel shows them
 
 
 @dataclass
@@ -519,9 +530,15 @@ class Opened:
 
 
 def tool_calls(stderr, image):
-    """The watched calls the executable itself made (their return address lies in its image)."""
-    calls, arguments = [], []
+    """The watched calls the executable itself made (their return address
+    lies in its image); for NtCreateFile, also the name and root handle
+    Wine's +file channel shows inside the call."""
+    calls, arguments, opens, opening = [], [], None, False
     for line in stderr.decode("utf-8", "replace").splitlines():
+        traced = OPEN_TRACE.match(line)
+        if traced and opening:
+            opens = (unescape(traced.group(1)), traced.group(2).removeprefix("0x"))
+            continue
         match = RELAY.match(line)
         if not match or not image[0] <= int(match.group(5), 16) < image[1]:
             continue
@@ -529,8 +546,10 @@ def tool_calls(stderr, image):
         if kind == "Call":
             arguments = [(value, None if text is None else unescape(text))
                          for value, text in (argument.groups() for argument in ARGUMENT.finditer(listed))]
+            opening, opens = function == "NtCreateFile", None
         else:
-            calls.append(Call(function, arguments, int(result, 16)))
+            calls.append(Call(function, arguments, int(result, 16), opens=opens))
+            opening = False
     return calls
 
 
@@ -540,17 +559,22 @@ def follow_handles(calls):
     Call.handle, and Call.final of each GetFinalPathNameByHandleW call whose
     buffer the tool then compared."""
     live, opened, filled = {}, {}, {}  # filled: buffer -> the call that wrote a path there
-    unnamed = False  # NtCreateFile opened a handle the tool has not used yet
+    unnamed = None  # NtCreateFile opened a handle the tool has not used yet: that call
     for call in calls:
         first = call.arguments[0][0].lstrip("0") if call.arguments else ""
         if unnamed and SHOWN.get(call.function, "").startswith("h") and first not in live:
-            opened[f"H{len(opened) + 1}"] = Opened("NtCreateFile")
+            # Where it leads: the name Wine was given, in the folder its root handle leads to.
+            name, root = unnamed.opens or ("?", "")
+            through = live.get(root.lstrip("0"))
+            leads = opened[through].final if through else None
+            opened[f"H{len(opened) + 1}"] = Opened(f"NtCreateFile {name} through {through or 'another handle'}",
+                                                   leads and leads + "\\" + name)
             live[first] = f"H{len(opened)}"
-            unnamed = False
+            unnamed = None
         call.names = {value.lstrip("0"): live[value.lstrip("0")]
                       for value, _ in call.arguments if value.lstrip("0") in live}
         if call.function == "NtCreateFile":
-            unnamed = call.result == 0
+            unnamed = call if call.result < 0x80000000 else None
         elif call.function in OPENS and call.result not in (0, 0xFFFFFFFFFFFFFFFF):
             call.handle = f"H{len(opened) + 1}"
             if call.function == "CreateFileW":
@@ -603,6 +627,8 @@ def shown_calls(calls):
             result = "equal" if call.result == 2 else "differ"  # 2: CSTR_EQUAL
         elif call.function == "GetFinalPathNameByHandleW" and call.result:
             result = call.final or f"{call.result} characters"
+        if call.function == "NtCreateFile" and call.opens:
+            shown.insert(0, call.opens[0])
         lines.append(f"{call.function}({', '.join(shown)}) = {result}")
     return lines
 
@@ -683,7 +709,7 @@ def run_case(machine, case, exe, helper):
     problems = []
     try:
         for run in range(case.runs):
-            result = machine.wine(exe_path, *case.args, debug="-all,+relay")
+            result = machine.wine(exe_path, *case.args, debug="-all,+relay,+file")
             calls = tool_calls(result.stderr, image)
             opened = follow_handles(calls)
             lines = shown_calls(calls)

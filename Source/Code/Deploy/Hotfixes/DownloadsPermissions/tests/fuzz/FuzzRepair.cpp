@@ -81,8 +81,8 @@ DWORD TakeError(FuzzedDataProvider& data) {
 }
 
 // What a folder on the way, or Downloads, is: mostly a folder, else missing
-// (with why), a file, a link, or any attributes at all; and, sometimes, what
-// the look by name alone says instead, how its listing or an open fails, or
+// (with why), a file, a link, or any attributes at all; and, sometimes, left
+// out of its folder's first listings, how its listing or an open fails, or
 // what a handle on it shows.
 void ScriptObject(FuzzedDataProvider& data, stand_in::MachineState& machine, const std::wstring& path) {
     switch (data.ConsumeIntegralInRange<int>(0, 7)) {
@@ -93,7 +93,7 @@ void ScriptObject(FuzzedDataProvider& data, stand_in::MachineState& machine, con
     default: machine.attributes[path] = FILE_ATTRIBUTE_DIRECTORY; break;
     }
     if (data.ConsumeIntegralInRange<int>(0, 5) == 0)
-        machine.attributesByName[path] = data.ConsumeBool() ? INVALID_FILE_ATTRIBUTES : FILE_ATTRIBUTE_DIRECTORY;
+        machine.unlisted[path] = data.ConsumeIntegralInRange<int>(1, 2);
     if (data.ConsumeIntegralInRange<int>(0, 5) == 0)
         machine.openErrors[path] = TakeError(data);
     if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
@@ -124,7 +124,8 @@ void ScriptInside(FuzzedDataProvider& data, stand_in::MachineState& machine, con
         case 6: machine.security[path] = sddl::Descriptor("O:U1G:SYD:AI"); break;
         case 7: machine.security[path] = sddl::Descriptor("O:U1G:SYD:PAI(A;OICI;FA;;;U1)"); break;
         case 8: machine.security[path] = sddl::Descriptor("O:U1G:SYD:AI(OA;OICI;FA;;;WD)(A;OICI;GA;;;CO)"); break;
-        case 9: ScriptFinalPath(data, machine, path); break;
+        case 9: machine.onlyName[path] = L"C:\\Elsewhere\\" + path.substr(path.rfind(L'\\') + 1); break;
+        case 12: machine.namesUnknown = true; break;
         case 10: machine.readErrors[path] = TakeError(data); break;
         case 11: machine.writeErrors[path] = {TakeError(data)}; break;
         default: break;
@@ -155,17 +156,15 @@ bool ProvesTheRealFolder(const std::wstring& path, const std::wstring& appDataPa
 }
 
 // Whether a handle on an item inside Downloads shows it plain and where its
-// folder lists it: no reparse point, a file with one name, its real path
-// Downloads' real path followed by its names.
-bool ProvesAPlainItem(const std::wstring& path, const std::wstring& downloadsPath) {
+// folder lists it: no reparse point, of the kind listed, one name, and that
+// name the one the folder lists.
+bool ProvesAPlainItem(const std::wstring& path) {
+    const stand_in::MachineState& machine = stand_in::Machine();
     const DWORD attributes = stand_in::AttributesOnceOpened(path);
-    const auto names = stand_in::Machine().names.find(path);
-    const bool oneName = (attributes & FILE_ATTRIBUTE_DIRECTORY) || names == stand_in::Machine().names.end() ||
-                         names->second <= 1;
-    const std::wstring final = FinalPath(path);
-    const std::wstring expected = FinalPath(downloadsPath) + path.substr(downloadsPath.size());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && oneName &&
-           !final.empty() && stand_in::FoldAscii(final) == stand_in::FoldAscii(expected);
+    const auto names = machine.names.find(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           ((attributes ^ stand_in::AttributesOf(path)) & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           (names == machine.names.end() || names->second <= 1) && machine.onlyName.count(path) == 0;
 }
 
 // Whether every item below folder that a repair must reach has had its new
@@ -185,37 +184,31 @@ bool AllWrittenBelow(const std::wstring& folder) {
     return true;
 }
 
-// Whether a look at path finds nothing there: by name, or in its folder's
-// listing (itself, or a folder above it up to the application-data folder).
-bool MissingByName(const std::wstring& path) {
-    const auto& byName = stand_in::Machine().attributesByName;
-    const auto found = byName.find(path);
-    const DWORD attributes = found == byName.end() ? stand_in::AttributesOf(path) : found->second;
-    return attributes == INVALID_FILE_ATTRIBUTES;
+// Whether Downloads may have been missing from the listings of the way: no
+// chain of folders from the application-data folder to a Downloads, each
+// matched by name ignoring case, every one of which its folder lists every
+// time, and the application-data folder there to be opened.
+bool ListedChainFrom(const stand_in::MachineState& machine, const std::wstring& folder, int depth) {
+    static const wchar_t* const kNames[] = {L"MORVANE SECURITY", L"MORVANE DEVICES AGENT", L"DOWNLOADS"};
+    if (depth == 3)
+        return true;
+    const std::wstring prefix = folder + (!folder.empty() && folder.back() == L'\\' ? L"" : L"\\");
+    for (const std::wstring& child : stand_in::ChildrenOf(folder)) {
+        const auto hidden = machine.unlisted.find(child);
+        if (stand_in::FoldAscii(child.substr(prefix.size())) == kNames[depth] &&
+            (hidden == machine.unlisted.end() || hidden->second == 0) && ListedChainFrom(machine, child, depth + 1))
+            return true;
+    }
+    return false;
 }
-bool MissingInListings(const std::wstring& appDataPath) {
-    const stand_in::MachineState& machine = stand_in::Machine();
+bool MissingInListings(const stand_in::MachineState& machine, const std::wstring& appDataPath) {
     const auto opens = machine.openErrors.find(appDataPath);
     DWORD error = ERROR_SUCCESS;
     if (stand_in::AttributesOf(appDataPath) == INVALID_FILE_ATTRIBUTES)
         error = machine.missingErrors.count(appDataPath) ? machine.missingErrors.at(appDataPath) : ERROR_FILE_NOT_FOUND;
     else if (opens != machine.openErrors.end())
         error = opens->second;
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return true;
-    // Each name is looked for in the folder the listing above matched.
-    std::wstring parent = appDataPath;
-    for (const wchar_t* name : {L"MORVANE SECURITY", L"MORVANE DEVICES AGENT", L"DOWNLOADS"}) {
-        const std::wstring prefix = parent + (!parent.empty() && parent.back() == L'\\' ? L"" : L"\\");
-        std::wstring matched;
-        for (const std::wstring& child : stand_in::ChildrenOf(parent))
-            if (stand_in::FoldAscii(child.substr(prefix.size())) == name)
-                matched = child;
-        if (matched.empty())
-            return true;
-        parent = matched;
-    }
-    return false;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || !ListedChainFrom(machine, appDataPath, 0);
 }
 
 }  // namespace
@@ -224,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
     stand_in::MachineState& machine = stand_in::ResetMachine();
     for (const char* function : {"SetDefaultDllDirectories", "GetFinalPathNameByHandleW", "CompareStringOrdinal",
-                                 "GetFileInformationByHandleEx", "OpenFileById", "NtCreateFile"})
+                                 "GetFileInformationByHandleEx", "NtCreateFile", "NtQueryInformationFile"})
         if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
             machine.missingFunctions.insert(function);
     machine.openStatus = TakeStatus(data);
@@ -282,14 +275,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const bool readSucceeded = machine.read.size() == 1 && machine.readStatus == ERROR_SUCCESS;
     Require(machine.read.size() <= 1 && machine.released == (readSucceeded ? 1 : 0));
 
-    // The tool looked at Downloads only once it had the agent, both special
-    // folders and a path that fits; until then it opens nothing, and ends 0
-    // only where no agent's key is there.
-    const bool examined =
-        std::find(machine.examined.begin(), machine.examined.end(), downloadsPath) != machine.examined.end();
-    if (!examined) {
-        Require(machine.opened.empty() && machine.read.empty() && machine.writes.empty());
-        Require((status == 0) == (scripted.openStatus == ERROR_SUCCESS || scripted.openStatus == ERROR_FILE_NOT_FOUND));
+    // Until the tool opens the application-data folder it reads and writes
+    // nothing, and ends 0 only where no agent's key is there.
+    if (machine.opened.empty()) {
+        Require(machine.read.empty() && machine.writes.empty());
+        Require(status != 0 || scripted.openStatus == ERROR_SUCCESS || scripted.openStatus == ERROR_FILE_NOT_FOUND);
         return 0;
     }
 
@@ -304,9 +294,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     // list, then the one read; then only items inside it, each once. Every
     // write goes through an open handle on an item shown plain and in its
     // place (Downloads: the real folder at the end of the way; an item
-    // inside: as its folder listed it), while it and every folder above it
-    // up to the vendor's are held, on NTFS, with neither privilege that
-    // overrides access checks on.
+    // inside: as its folder listed it), while every folder from it (or from
+    // the file's folder) up to the vendor's is held, on NTFS, with neither
+    // privilege that overrides access checks on.
     if (!machine.writes.empty()) {
         Require(readSucceeded && machine.sourceHasDacl && machine.fileSystem == L"NTFS" && machine.writes.size() >= 2);
         Require(machine.writes[0] == stand_in::Written{downloadsPath, true, "empty"});
@@ -318,13 +308,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             const stand_in::Written& write = machine.writes[i];
             Require(write.open && !write.privileges.count(stand_in::kBackup) &&
                     !write.privileges.count(stand_in::kRestore) && write.privileges.count(stand_in::kChangeNotify));
-            for (std::wstring held = write.path; held.size() >= WithSuffix(appDataPath, 16).size();
-                 held = held.substr(0, held.rfind(L'\\')))
+            std::wstring held = write.path;  // a file takes no part in sharing: its folder is held
+            if (!(stand_in::AttributesOnceOpened(held) & FILE_ATTRIBUTE_DIRECTORY))
+                held = held.substr(0, held.rfind(L'\\'));
+            for (; held.size() >= WithSuffix(appDataPath, 16).size(); held = held.substr(0, held.rfind(L'\\')))
                 Require(write.held.count(held) == 1);
             if (i < 2)
                 continue;
             Require(write.path.rfind(downloadsPath + L"\\", 0) == 0 && written.insert(write.path).second);
-            Require(ProvesAPlainItem(write.path, downloadsPath));
+            Require(ProvesAPlainItem(write.path));
         }
     }
     // Status 0 means Downloads and all it holds carry their new lists, or
@@ -333,8 +325,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (status == 0) {
         const bool repaired = !machine.writes.empty() && stand_in::ListOf(downloadsPath) == "source" &&
                               AllWrittenBelow(downloadsPath);
-        Require(repaired || (machine.writes.empty() && machine.read.empty() && MissingByName(downloadsPath) &&
-                             MissingInListings(appDataPath)));
+        Require(repaired || (machine.writes.empty() && machine.read.empty() && MissingInListings(scripted, appDataPath)));
     }
     return 0;
 }
