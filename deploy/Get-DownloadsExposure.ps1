@@ -7,8 +7,8 @@
     out. Reads only; writes nothing.
 
 .DESCRIPTION
-    The repair tool gives Downloads the program-files folder's explicit
-    entries, keeps its owner and whether its list is protected, and works out
+    The repair tool gives Downloads the program-files folder's entries as its
+    own, keeps its owner and whether its list is protected, and works out
     the inherited entries of Downloads and of each item inside it anew. It
     leaves owners, explicit entries inside, the folders above Downloads, links
     and files with more than one name as they are. This audit decides, by
@@ -55,8 +55,9 @@
     (CREATOR OWNER becomes the item's owner, generic rights are mapped,
     object-inherit entries reach files and container-inherit entries folders,
     no-propagate stops after one level, inherit-only entries pass on without
-    applying): on Downloads, the program-files folder's explicit entries, then
-    what its parent passes it, unless its list is protected; on each item
+    applying; CREATOR GROUP, which no stock list holds, is not worked out):
+    on Downloads, the program-files folder's entries as its own, then what
+    its parent passes it, unless its list is protected; on each item
     inside, its own explicit entries, then what its parent's new list passes
     it for its owner; an item whose list is protected keeps it, and what lies
     below it is left as it is. A grant that exists only there is a finding of
@@ -669,14 +670,14 @@ function Format-Account {
 }
 
 # Downloads itself. After: the entries the tool's next write leaves (the
-# program-files folder's explicit entries, and what the parent passes on for
-# the current owner unless the list is protected). Baseline: whether a grant
+# program-files folder's entries, as its own, and what the parent passes on
+# for the current owner unless the list is protected). Baseline: whether a grant
 # through the stock application-data entry is the stock baseline here.
 function Find-DownloadsExposure {
     param($Downloads, $After, [bool]$Baseline)
     $quoted = Format-Quoted $Downloads.Path
     $owner = $Downloads.Owner
-    $rewrite = 'it replaces Downloads'' explicit entries with the program-files folder''s and works out the inherited ones anew'
+    $rewrite = 'it replaces Downloads'' explicit entries with the program-files folder''s entries and works out the inherited ones anew'
     $dropInheritance = "If removing inheritance is your decision: icacls $quoted /inheritance:r /c /l (the copied entries stay)$WalkNote"
     $takeOwnership = "icacls $quoted /setowner '*$Administrators' /c /l"
     $reviewCopied = 'The program-files folder''s own list grants this, and the tool copies it: review that folder''s list'
@@ -951,7 +952,8 @@ function Get-Exposure {
     if ($programFiles.Error -or -not $programFiles.Exists) {
         return New-NotSeen $programFiles.Path "the program-files folder's list could not be read: $($programFiles.Error)"
     }
-    $after = @($programFiles.Entries | Where-Object { -not $_.Inherited })
+    # Every entry of the program-files folder, each as Downloads' own.
+    $after = @($programFiles.Entries | ForEach-Object { $copy = $_.PSObject.Copy(); $copy.Inherited = $false; $copy })
     if (-not $folder.Protected) {
         $after += @(Get-InheritedEntries $above.Entries $true $folder.Owner)
     }
