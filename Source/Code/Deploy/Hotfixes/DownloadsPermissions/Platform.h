@@ -16,6 +16,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <shlobj.h>
+#include <winternl.h>
 #endif
 
 #include <memory>

@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "Sddl.h"
 
 namespace stand_in {
 namespace {
 
 HKEY const kAgentKey = reinterpret_cast<HKEY>(std::uintptr_t{0xA6});
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(std::uintptr_t{0xC32});
+HMODULE const kNtdll = reinterpret_cast<HMODULE>(std::uintptr_t{0x1D11});
 HANDLE const kProcess = reinterpret_cast<HANDLE>(~std::uintptr_t{0});  // the pseudo-handle Windows hands out
 HANDLE const kToken = reinterpret_cast<HANDLE>(std::uintptr_t{0x70});
 constexpr std::uintptr_t kFirstHandle = 0x100;
@@ -43,18 +47,12 @@ bool IsOpenedHandle(const void* handle) { return HandleIndex(handle) < Machine()
 std::string Pointer(const void* pointer) {
     if (!pointer)
         return "null";
-    if (pointer == kSourceDacl)
-        return "source-dacl";
-    if (pointer == kSourceDescriptor)
-        return "source-descriptor";
     if (pointer == kAgentKey)
         return "agent-key";
     if (pointer == HKEY_LOCAL_MACHINE)
         return "HKLM";
     if (pointer == kToken)
         return Machine().openHandles.count(kToken) ? "token" : "closed-token";
-    if (pointer == Machine().emptyAcl && Machine().emptyAcl->AceCount == 0)
-        return "empty-acl";
     if (IsOpenedHandle(pointer)) {
         const bool open = Machine().openHandles.count(const_cast<void*>(pointer)) == 1;
         return (open ? "handle#" : "closed-handle#") + std::to_string(HandleIndex(pointer) + 1);
@@ -76,12 +74,38 @@ void Record(const char* function, const Arguments&... arguments) {
 
 const std::wstring& OpenedPath(HANDLE handle) { return Machine().opened.at(HandleIndex(handle)).path; }
 
-std::string ListName(const ACL* list) {
-    if (list == kSourceDacl)
-        return "source";
-    if (list && list == Machine().emptyAcl && list->AceCount == 0)
-        return "empty";
-    return "other";
+// The entries of a DACL in the tests' SDDL that Windows did not mark
+// inherited, in order.
+std::string OwnEntries(const std::string& dacl) {
+    std::string own;
+    for (std::size_t at = dacl.find('('); at != std::string::npos; at = dacl.find('(', at + 1)) {
+        const std::string entry = dacl.substr(at, dacl.find(')', at) + 1 - at);
+        if (entry.substr(0, entry.find(';', entry.find(';') + 1)).find("ID") == std::string::npos)
+            own += entry;
+    }
+    return own;
+}
+
+// Which list a descriptor's DACL is, by its own entries.
+std::string ListName(const std::vector<BYTE>& descriptor) {
+    const std::string own = OwnEntries(sddl::DaclText(descriptor.data()));
+    return own.empty() ? "empty" : own == sddl::AclText(sddl::Acl(kSourceList).data()) ? "source" : "other";
+}
+
+// A descriptor with this owner and group, and this DACL and its control bits.
+std::vector<BYTE> WithDacl(const std::vector<BYTE>& old, const BYTE* written) {
+    std::uint32_t owner, group, dacl;
+    std::uint16_t control;
+    std::memcpy(&owner, old.data() + 4, 4);
+    std::memcpy(&group, old.data() + 8, 4);
+    std::memcpy(&dacl, written + 16, 4);
+    std::memcpy(&control, written + 2, 2);
+    std::string text;
+    if (owner)
+        text += "O:" + sddl::SidText(old.data() + owner);
+    if (group)
+        text += "G:" + sddl::SidText(old.data() + group);
+    return sddl::Descriptor(text + sddl::DaclText(written));
 }
 
 // The file ID the stand-in gives a path: its place among those handed out.
@@ -124,7 +148,7 @@ MachineState& NextRun() {
     machine.read = fresh.read;
     machine.released = fresh.released;
     machine.writes = fresh.writes;
-    machine.emptyAcl = fresh.emptyAcl;
+    machine.handedOut = fresh.handedOut;
     machine.lastError = fresh.lastError;
     machine.enabledPrivileges = fresh.enabledPrivileges;
     return machine;
@@ -160,6 +184,18 @@ std::wstring FinalPathOf(const std::wstring& path) {
             break;
     }
     return L"\\\\?\\" + path;
+}
+
+std::vector<BYTE> SecurityOf(const std::wstring& path) {
+    const auto found = Machine().security.find(path);
+    return found == Machine().security.end() ? sddl::Descriptor(kOrdinaryItem) : found->second;
+}
+
+std::string DaclOf(const std::wstring& path) { return sddl::DaclText(SecurityOf(path).data()); }
+
+std::string ListOf(const std::wstring& path) {
+    const auto found = Machine().security.find(path);
+    return found == Machine().security.end() ? "" : ListName(found->second);
 }
 
 std::vector<std::wstring> ChildrenOf(const std::wstring& folder) {
@@ -257,14 +293,14 @@ HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD flags) {
     const bool restore = machine.enabledPrivileges.count(kRestore) == 1;
     const bool overridesLists = (flags & FILE_FLAG_BACKUP_SEMANTICS) && (backup || !(access & kReading)) &&
                                 (restore || !(access & ~kReading));
-    const auto list = machine.lists.find(path);
+    const bool admitsNobody = DaclOf(path) == "D:AI" || DaclOf(path) == "D:PAI" || DaclOf(path) == "D:";
     bool opens = false;
     DWORD error = ERROR_SUCCESS;
     if (AttributesOf(path) == INVALID_FILE_ATTRIBUTES)
         error = MissingError(path);
     else if (refused != machine.openErrors.end())
         error = refused->second;
-    else if (list != machine.lists.end() && list->second == "empty" && !overridesLists)
+    else if (admitsNobody && !overridesLists)
         error = ERROR_ACCESS_DENIED;
     else
         opens = true;
@@ -284,7 +320,8 @@ HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD flags) {
 
 HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
                    DWORD flags, HANDLE templateFile) {
-    const HANDLE handle = Open(path, access, share, flags);
+    const auto alias = Machine().opensAs.find(path);
+    const HANDLE handle = Open(alias == Machine().opensAs.end() ? path : alias->second, access, share, flags);
     Record("CreateFileW", Text(path), Hex(access), Hex(share), Pointer(security), std::to_string(disposition),
            Hex(flags), Pointer(templateFile));
     Machine().calls.back() += " = " + (handle != INVALID_HANDLE_VALUE ? Pointer(handle) : "INVALID_HANDLE_VALUE");
@@ -398,75 +435,118 @@ BOOL CloseHandle(HANDLE handle) {
 DWORD GetLastError() { return Machine().lastError; }
 
 HMODULE GetModuleHandleW(const wchar_t* moduleName) {
-    return moduleName && std::wstring(moduleName) == L"kernel32.dll" ? kKernel32 : nullptr;
+    const std::wstring name = moduleName ? moduleName : L"";
+    return name == L"kernel32.dll" ? kKernel32 : name == L"ntdll.dll" ? kNtdll : nullptr;
 }
 
 FARPROC GetProcAddress(HMODULE module, const char* name) {
-    if (module != kKernel32 || Machine().missingFunctions.count(name))
+    if (Machine().missingFunctions.count(name))
         return nullptr;
-    static const std::map<std::string, FARPROC> kNewer = {
+    static const std::map<std::string, FARPROC> kKernel32Newer = {
         {"SetDefaultDllDirectories", Exported(&SetDefaultDllDirectories)},
-        {"SetProcessMitigationPolicy", Exported(&SetProcessMitigationPolicy)},
         {"GetFinalPathNameByHandleW", Exported(&GetFinalPathNameByHandleW)},
         {"CompareStringOrdinal", Exported(&CompareStringOrdinal)},
         {"GetFileInformationByHandleEx", Exported(&GetFileInformationByHandleEx)},
         {"OpenFileById", Exported(&OpenFileById)},
         {"GetVolumeInformationByHandleW", Exported(&GetVolumeInformationByHandleW)},
     };
-    const auto found = kNewer.find(name);
-    return found == kNewer.end() ? nullptr : found->second;
+    static const std::map<std::string, FARPROC> kNtdllExports = {
+        {"NtCreateFile", Exported(&NtCreateFile)},
+        {"RtlNtStatusToDosError", Exported(&RtlNtStatusToDosError)},
+    };
+    const auto& exports = module == kKernel32 ? kKernel32Newer : kNtdllExports;
+    if (module != kKernel32 && module != kNtdll)
+        return nullptr;
+    const auto found = exports.find(name);
+    return found == exports.end() ? nullptr : found->second;
 }
 
 DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
                             PSID* owner, PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
     Record("GetNamedSecurityInfoW", Text(objectName), std::to_string(objectType), Hex(info), "owner=" + Out(owner),
            "group=" + Out(group), "dacl=" + Out(dacl), "sacl=" + Out(sacl), "descriptor=" + Out(descriptor));
-    Machine().read.push_back(objectName);
-    if (Machine().readStatus != ERROR_SUCCESS)
-        return Machine().readStatus;
-    *dacl = Machine().sourceDacl;
-    *descriptor = kSourceDescriptor;
+    MachineState& machine = Machine();
+    machine.read.push_back(objectName);
+    if (machine.readStatus != ERROR_SUCCESS)
+        return machine.readStatus;
+    const std::vector<BYTE> source =
+        sddl::Descriptor(machine.sourceHasDacl ? std::string("D:PAI") + kSourceList : std::string("O:BA"));
+    *descriptor = LocalAlloc(LMEM_FIXED, source.size());
+    std::memcpy(*descriptor, source.data(), source.size());
+    std::uint32_t offset;
+    std::memcpy(&offset, source.data() + 16, 4);
+    *dacl = offset ? reinterpret_cast<PACL>(static_cast<BYTE*>(*descriptor) + offset) : nullptr;
+    machine.handedOut = *descriptor;
     return ERROR_SUCCESS;
 }
 
-BOOL InitializeAcl(PACL acl, DWORD aclSize, DWORD revision) {
-    Record("InitializeAcl", Out(acl), std::to_string(aclSize), std::to_string(revision));
-    if (!Machine().aclInitializes || aclSize < sizeof(ACL)) {
-        Machine().lastError = Machine().aclError;
+BOOL GetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor, DWORD length,
+                             DWORD* lengthNeeded) {
+    Record("GetKernelObjectSecurity", Pointer(handle), Hex(info), Out(descriptor), std::to_string(length));
+    MachineState& machine = Machine();
+    const std::wstring& path = OpenedPath(handle);
+    const auto refused = machine.readErrors.find(path);
+    const std::vector<BYTE> security = SecurityOf(path);
+    DWORD error = ERROR_SUCCESS;
+    if (refused != machine.readErrors.end())
+        error = refused->second;
+    else if (!(machine.opened.at(HandleIndex(handle)).access & READ_CONTROL))
+        error = ERROR_ACCESS_DENIED;
+    else if (security.size() > length)
+        error = ERROR_INSUFFICIENT_BUFFER;
+    *lengthNeeded = static_cast<DWORD>(security.size());
+    if (error != ERROR_SUCCESS) {
+        machine.lastError = error;
         return FALSE;
     }
-    *acl = ACL{static_cast<BYTE>(revision), 0, static_cast<WORD>(aclSize), 0, 0};
-    Machine().emptyAcl = acl;
+    std::memcpy(descriptor, security.data(), security.size());
     return TRUE;
 }
 
-DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info, PSID owner, PSID group,
-                      PACL dacl, PACL sacl) {
-    Record("SetSecurityInfo", Pointer(handle), std::to_string(objectType), Hex(info), "owner=" + Pointer(owner),
-           "group=" + Pointer(group), "dacl=" + Pointer(dacl), "sacl=" + Pointer(sacl));
+BOOL SetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
+    Record("SetKernelObjectSecurity", Pointer(handle), Hex(info), Out(descriptor));
     MachineState& machine = Machine();
-    const std::string list = ListName(dacl);
     const std::wstring& path = OpenedPath(handle);
+    const auto* const written = static_cast<const BYTE*>(descriptor);
+    const std::vector<BYTE> whole = WithDacl(SecurityOf(path), written);
     std::set<std::wstring> held;
     for (const HANDLE open : machine.openHandles)
         if (IsOpenedHandle(open) && !(machine.opened.at(HandleIndex(open)).share & FILE_SHARE_DELETE))
             held.insert(OpenedPath(open));
-    machine.writes.push_back({path, machine.openHandles.count(handle) == 1, list, machine.enabledPrivileges, held});
-    const DWORD status = list == "empty" ? machine.closeStatus : machine.copyStatus;
-    if (status == ERROR_SUCCESS && owner == nullptr && group == nullptr && sacl == nullptr)
-        machine.lists[path] = list;
+    machine.writes.push_back(
+        {path, machine.openHandles.count(handle) == 1, ListName(whole), machine.enabledPrivileges, held});
     std::size_t writesHere = 0;
     for (const Written& write : machine.writes)
         writesHere += write.path == path;
+    const auto errors = machine.writeErrors.find(path);
+    DWORD error = errors != machine.writeErrors.end() && writesHere <= errors->second.size()
+                      ? errors->second[writesHere - 1]
+                      : ERROR_SUCCESS;
+    if (!(machine.opened.at(HandleIndex(handle)).access & WRITE_DAC) || info != DACL_SECURITY_INFORMATION)
+        error = ERROR_ACCESS_DENIED;
+    machine.writes.back().error = error;
+    if (error == ERROR_SUCCESS)
+        machine.security[path] = whole;
     const auto after = machine.attributesAfterWrites.find(path);
     if (after != machine.attributesAfterWrites.end() && writesHere <= after->second.size())
         machine.attributesOnceOpened[path] = after->second[writesHere - 1];
-    return status;
+    machine.lastError = error;
+    return error == ERROR_SUCCESS;
+}
+
+HLOCAL LocalAlloc(DWORD flags, SIZE_T bytes) {
+    Record("LocalAlloc", Hex(flags), std::to_string(bytes));
+    void* const memory = std::malloc(bytes);
+    Machine().allocated.insert(memory);
+    return memory;
 }
 
 HLOCAL LocalFree(HLOCAL memory) {
     Record("LocalFree", Pointer(memory));
-    Machine().released += memory == kSourceDescriptor;
+    MachineState& machine = Machine();
+    machine.released += memory != nullptr && memory == machine.handedOut;
+    if (machine.allocated.erase(memory) == 1)
+        std::free(memory);
     return nullptr;
 }
 
@@ -565,12 +645,6 @@ BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
     return TRUE;
 }
 
-BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, void* buffer, SIZE_T length) {
-    DWORD flags = 0;
-    std::memcpy(&flags, buffer, std::min(length, sizeof flags));
-    Record("SetProcessMitigationPolicy", std::to_string(policy), "flags=" + Hex(flags), std::to_string(length));
-    return TRUE;
-}
 
 DWORD GetFinalPathNameByHandleW(HANDLE file, wchar_t* path, DWORD pathChars, DWORD flags) {
     Record("GetFinalPathNameByHandleW", Pointer(file), Out(path), std::to_string(pathChars), Hex(flags));
@@ -597,3 +671,33 @@ int CompareStringOrdinal(const wchar_t* first, int firstChars, const wchar_t* se
     }
     return a < b ? CSTR_LESS_THAN : a == b ? CSTR_EQUAL : CSTR_GREATER_THAN;
 }
+
+// Opens the name relative to the root folder's handle, as the documented
+// call does: the item the folder holds under that name, never resolved from
+// a path again.
+NTSTATUS NtCreateFile(HANDLE* file, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* io,
+                      LARGE_INTEGER*, ULONG, ULONG share, ULONG disposition, ULONG options, void*, ULONG) {
+    MachineState& machine = Machine();
+    const std::wstring name(attributes->ObjectName->Buffer, attributes->ObjectName->Length / sizeof(wchar_t));
+    const bool rooted = IsOpenedHandle(attributes->RootDirectory) && machine.openHandles.count(attributes->RootDirectory);
+    DWORD flags = 0;
+    if (options & FILE_OPEN_FOR_BACKUP_INTENT)
+        flags |= FILE_FLAG_BACKUP_SEMANTICS;
+    if (options & FILE_OPEN_REPARSE_POINT)
+        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (rooted && disposition == FILE_OPEN && name.find(L'\\') == std::wstring::npos)
+        handle = Open(OpenedPath(attributes->RootDirectory) + L"\\" + name, access, share, flags);
+    else
+        machine.lastError = ERROR_INVALID_PARAMETER;
+    Record("NtCreateFile", Pointer(attributes->RootDirectory), Text(name.c_str()), Hex(access), Hex(share),
+           Hex(options));
+    machine.calls.back() += " = " + (handle != INVALID_HANDLE_VALUE ? Pointer(handle) : "failed");
+    if (handle == INVALID_HANDLE_VALUE)
+        return io->Status = static_cast<NTSTATUS>(0xC0000000 | machine.lastError);  // an error status carrying its Win32 error
+    *file = handle;
+    io->Status = 0;
+    return 0;
+}
+
+ULONG RtlNtStatusToDosError(NTSTATUS status) { return static_cast<ULONG>(status) & 0xFFFF; }

@@ -19,6 +19,11 @@ using CCHAR = char;
 using WCHAR = wchar_t;
 using BOOL = int;
 using SIZE_T = std::size_t;
+using USHORT = std::uint16_t;
+using ULONG = std::uint32_t;
+using PWSTR = wchar_t*;
+using NTSTATUS = LONG;
+using ACCESS_MASK = DWORD;
 using LSTATUS = LONG;
 using HRESULT = LONG;
 using REGSAM = DWORD;
@@ -98,18 +103,27 @@ struct TOKEN_PRIVILEGES {
     DWORD PrivilegeCount;
     LUID_AND_ATTRIBUTES Privileges[1];
 };
-struct PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY {
+struct UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+};
+struct OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    UNICODE_STRING* ObjectName;
+    ULONG Attributes;
+    void* SecurityDescriptor;
+    void* SecurityQualityOfService;
+};
+struct IO_STATUS_BLOCK {
     union {
-        DWORD Flags;
-        struct {
-            DWORD EnforceRedirectionTrust : 1;
-            DWORD AuditRedirectionTrust : 1;
-            DWORD ReservedFlags : 30;
-        };
+        NTSTATUS Status;
+        void* Pointer;
     };
+    std::uintptr_t Information;
 };
 enum SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE = 0, SE_FILE_OBJECT = 1, SE_REGISTRY_KEY = 4 };
-enum PROCESS_MITIGATION_POLICY { ProcessImageLoadPolicy = 10, ProcessRedirectionTrustPolicy = 16 };
 
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
@@ -118,16 +132,18 @@ constexpr LSTATUS ERROR_FILE_NOT_FOUND = 2;
 constexpr LSTATUS ERROR_PATH_NOT_FOUND = 3;
 constexpr LSTATUS ERROR_INVALID_FUNCTION = 1;
 constexpr LSTATUS ERROR_ACCESS_DENIED = 5;
+constexpr LSTATUS ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr LSTATUS ERROR_NO_MORE_FILES = 18;
 constexpr LSTATUS ERROR_SHARING_VIOLATION = 32;
 constexpr LSTATUS ERROR_INVALID_PARAMETER = 87;
+constexpr LSTATUS ERROR_INVALID_NAME = 123;
 constexpr LSTATUS ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr LSTATUS ERROR_MORE_DATA = 234;
 constexpr LSTATUS ERROR_DIRECTORY = 267;
-constexpr LSTATUS ERROR_UNTRUSTED_MOUNT_POINT = 448;
 constexpr LSTATUS ERROR_NOT_ALL_ASSIGNED = 1300;
 constexpr LSTATUS ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr LSTATUS ERROR_INVALID_ACL = 1336;
+constexpr LSTATUS ERROR_INVALID_SECURITY_DESCR = 1338;
 constexpr LSTATUS ERROR_NO_SECURITY_ON_OBJECT = 1350;
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
@@ -161,10 +177,17 @@ constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 constexpr DWORD FILE_NAME_NORMALIZED = 0x0;
 constexpr DWORD VOLUME_NAME_DOS = 0x0;
 constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800;
-constexpr DWORD ACL_REVISION = 2;
+constexpr DWORD LMEM_FIXED = 0;
+constexpr ULONG OBJ_CASE_INSENSITIVE = 0x40;
+constexpr ULONG FILE_OPEN = 1;
+constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x20;
+constexpr ULONG FILE_OPEN_FOR_BACKUP_INTENT = 0x4000;
+constexpr ULONG FILE_OPEN_REPARSE_POINT = 0x00200000;
 constexpr int CSTR_LESS_THAN = 1;
 constexpr int CSTR_EQUAL = 2;
 constexpr int CSTR_GREATER_THAN = 3;
+constexpr SECURITY_INFORMATION OWNER_SECURITY_INFORMATION = 0x1;
+constexpr SECURITY_INFORMATION GROUP_SECURITY_INFORMATION = 0x2;
 constexpr SECURITY_INFORMATION DACL_SECURITY_INFORMATION = 0x4;
 constexpr DWORD TOKEN_QUERY = 0x8;
 constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x20;
@@ -190,9 +213,10 @@ HMODULE GetModuleHandleW(const wchar_t* moduleName);
 FARPROC GetProcAddress(HMODULE module, const char* name);
 DWORD GetNamedSecurityInfoW(const wchar_t* objectName, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info,
                             PSID* owner, PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
-BOOL InitializeAcl(PACL acl, DWORD aclSize, DWORD revision);
-DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE objectType, SECURITY_INFORMATION info, PSID owner, PSID group,
-                      PACL dacl, PACL sacl);
+BOOL GetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor, DWORD length,
+                             DWORD* lengthNeeded);
+BOOL SetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor);
+HLOCAL LocalAlloc(DWORD flags, SIZE_T bytes);
 HLOCAL LocalFree(HLOCAL memory);
 HANDLE GetCurrentProcess();
 BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
@@ -203,7 +227,6 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newS
 // Newer than Windows 5.2: reached only through GetProcAddress, which finds
 // them unless the machine is scripted as one that lacks them.
 BOOL SetDefaultDllDirectories(DWORD directoryFlags);
-BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, void* buffer, SIZE_T length);
 DWORD GetFinalPathNameByHandleW(HANDLE file, wchar_t* path, DWORD pathChars, DWORD flags);
 int CompareStringOrdinal(const wchar_t* first, int firstChars, const wchar_t* second, int secondChars,
                          BOOL ignoreCase);
@@ -213,6 +236,11 @@ HANDLE OpenFileById(HANDLE volumeHint, FILE_ID_DESCRIPTOR* fileId, DWORD access,
 BOOL GetVolumeInformationByHandleW(HANDLE file, wchar_t* volumeName, DWORD volumeNameChars, DWORD* serialNumber,
                                    DWORD* maximumComponentLength, DWORD* fileSystemFlags, wchar_t* fileSystemName,
                                    DWORD fileSystemNameChars);
+// ntdll's, reached the same way.
+NTSTATUS NtCreateFile(HANDLE* file, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* io,
+                      LARGE_INTEGER* allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,
+                      ULONG options, void* eaBuffer, ULONG eaLength);
+ULONG RtlNtStatusToDosError(NTSTATUS status);
 
 namespace stand_in {
 
@@ -220,8 +248,10 @@ namespace stand_in {
 // written truncated and unterminated, as a misbehaving platform might.
 constexpr std::size_t kFolderBufferChars = 2048;
 
-inline const PACL kSourceDacl = reinterpret_cast<PACL>(std::uintptr_t{0xDAC1});
-inline const PSECURITY_DESCRIPTOR kSourceDescriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(std::uintptr_t{0x5D});
+// The program-files folder's list, and what every other item carries unless
+// scripted, in the tests' SDDL: a folder under ProgramData, inheriting.
+inline const char kSourceList[] = "(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;;FX;;;BU)(A;OICIIO;GRGE;;;BU)";
+inline const char kOrdinaryItem[] = "O:BAG:SYD:AI(A;OICIID;FA;;;SY)(A;CIID;FW;;;BU)";
 inline const wchar_t kAgentFolder[] = L"C:\\Program Files (x86)\\Kelto Agent";
 inline const wchar_t kProgramFilesX86[] = L"C:\\Program Files (x86)";
 inline const wchar_t kCommonAppData[] = L"C:\\ProgramData";
@@ -249,16 +279,18 @@ struct Opened {
     std::set<std::wstring> privileges;
 };
 
-// A write of a folder's list: through a handle on which path, whether that
-// handle was still open, and which list ("empty", "source" or "other"); and,
-// as they stood then, the privileges enabled and the paths held by an open
-// handle that shares no deleting.
+// A write of an item's list: through a handle on which path, whether that
+// handle was still open, and which list: "empty" (no entries of its own),
+// "source" (the program-files folder's as its own) or "other"; and, as they
+// stood then, the privileges enabled and the paths held by an open handle
+// that shares no deleting.
 struct Written {
     std::wstring path;
     bool open;
     std::string list;
     std::set<std::wstring> privileges = {};
     std::set<std::wstring> held = {};
+    DWORD error = ERROR_SUCCESS;  // what the write answered
     bool operator==(const Written& other) const {
         return path == other.path && open == other.open && list == other.list;
     }
@@ -304,10 +336,12 @@ struct MachineState {
     // Where a handle opened on a path really leads; by default "\\?\" and the
     // path itself. An empty one makes GetFinalPathNameByHandleW fail.
     std::map<std::wstring, std::wstring> finalPaths;
+    std::map<std::wstring, std::wstring> opensAs;  // CreateFileW by this path opens that item, as a case-sensitive folder may
     std::set<std::string> missingFunctions;  // names GetProcAddress does not find, as on older Windows
-    // The list each folder carries, by the writes that landed. A folder
-    // whose list is "empty" admits nobody: opening it needs both privileges.
-    std::map<std::wstring, std::string> lists;
+    // The descriptor each item carries, in the tests' SDDL where scripted,
+    // as bytes once written; kOrdinaryItem where neither. An item whose DACL
+    // has no entries admits nobody: opening it needs the privileges.
+    std::map<std::wstring, std::vector<BYTE>> security;
     bool tokenOpens = true;
     DWORD tokenAccess = 0;  // what the token was opened for
     std::set<std::wstring> heldPrivileges = {kBackup, kRestore, kChangeNotify};  // only these can be enabled
@@ -315,11 +349,10 @@ struct MachineState {
     int adjustsGranted = 1000;  // AdjustTokenPrivileges calls that succeed; later ones are refused
 
     DWORD readStatus = ERROR_SUCCESS;
-    PACL sourceDacl = kSourceDacl;  // what a successful read hands back
-    BOOL aclInitializes = TRUE;  // else InitializeAcl fails with aclError
-    DWORD aclError = ERROR_INVALID_PARAMETER;
-    DWORD closeStatus = ERROR_SUCCESS;  // a write of the empty list
-    DWORD copyStatus = ERROR_SUCCESS;   // a write of any other list
+    bool sourceHasDacl = true;  // what a successful read of the program-files folder hands back
+    std::map<std::wstring, DWORD> readErrors;  // GetKernelObjectSecurity refuses these
+    // What each write to an item answers, in turn; success where not given.
+    std::map<std::wstring, std::vector<DWORD>> writeErrors;
 
     // What the tool did.
     std::vector<std::string> calls;       // each call, as text
@@ -329,9 +362,10 @@ struct MachineState {
     std::set<HANDLE> openHandles;         // not closed yet (files and the token)
     std::vector<std::wstring> examined;   // each path given to GetFileAttributesW
     std::vector<std::wstring> read;       // each path whose list was read
-    int released = 0;                     // descriptors given back with LocalFree
+    std::set<void*> allocated;            // LocalAlloc's, not yet given back
+    void* handedOut = nullptr;            // the descriptor the read of the program-files folder returned
+    int released = 0;                     // descriptors the read handed out, given back with LocalFree
     std::vector<Written> writes;
-    const ACL* emptyAcl = nullptr;        // what InitializeAcl made, told apart from the list read
     DWORD lastError = ERROR_SUCCESS;      // what GetLastError answers
 };
 
@@ -347,6 +381,12 @@ MachineState& NextRun();
 DWORD AttributesOf(const std::wstring& path);
 DWORD AttributesOnceOpened(const std::wstring& path);
 std::wstring FinalPathOf(const std::wstring& path);
+// The descriptor an item carries, and its DACL in the tests' SDDL.
+std::vector<BYTE> SecurityOf(const std::wstring& path);
+std::string DaclOf(const std::wstring& path);
+// Which list an item carries ("empty", "source" or "other", as a write is
+// named), or "" where nothing was scripted or written there.
+std::string ListOf(const std::wstring& path);
 // The paths a folder lists: those directly below it.
 std::vector<std::wstring> ChildrenOf(const std::wstring& folder);
 // Upper-cases ASCII letters: the case folding the ordinal comparison does.

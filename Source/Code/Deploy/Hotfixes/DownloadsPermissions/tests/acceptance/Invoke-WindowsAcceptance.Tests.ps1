@@ -23,7 +23,9 @@ BeforeAll {
             Downloads = @{ Before = 'O:BAD:AI(A;OICIID;FA;;;BU)'; After = 'O:BAD:AI(A;;FA;;;S-1-5-80-1)(A;OICIIO;GA;;;SY)(A;;0x1200a9;;;BU)(A;OICIID;0x100116;;;BU)' }
             Children = @{ child = @{ Before = 'O:BAD:AI(A;OICIID;FA;;;BU)'; After = 'O:BAD:AI(A;OICIID;FA;;;SY)' } }
             Untouched = @{ 'C:\Victim' = @{ Before = 'O:BAD:P(A;;FA;;;BA)'; After = 'O:BAD:P(A;;FA;;;BA)' } }
-            Linked = @{ 'C:\Victim\secret.txt' = @{ Before = 'O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;FA;;;BA)'; After = 'O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)' } }
+            Linked = @{ 'C:\Victim\secret.txt' = @{ Before = 'O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;FA;;;BA)'; After = 'O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;FA;;;BA)' } }
+            Twins = @{ '.' = @{ Tool = 'O:BAG:SYD:AI(A;;FA;;;SY)'; Windows = 'O:BAG:SYD:AI(A;;FA;;;SY)' }
+                'user-owned\file.txt' = @{ Tool = 'O:BAG:SYD:AI(A;ID;FA;;;BA)'; Windows = 'O:BAG:SYD:AI(A;ID;FA;;;BA)' } }
             Remote = [pscustomobject]@{ ComputerName = 'localhost'; ExitStatus = 0; Meaning = 'repaired'; Applies = $true; Repaired = $true; Exposure = '1 finding' }
             Signatures = @([pscustomobject]@{ Path = 'Test-DownloadsPermissions.signed.ps1'; Status = 'Valid'; Message = 'Signature verified.' })
             AllSigned = @{
@@ -33,7 +35,7 @@ BeforeAll {
             }
         }
     }
-    $promise = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True'; ChildrenReached = $true; LinkedRewritten = $true; Signed = $true; RenameRefused = $true
+    $promise = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True'; ChildrenReached = $true; SameAsWindows = $true; Signed = $true; RenameRefused = $true
         Remote = @{ ExitStatus = 0; Repaired = $true; Applies = $true }
         Exposure = @{ Kind = 'Access'; Path = '.'; Sid = 'S-1-5-32-545' }, @{ Kind = 'Access'; Path = 'user-owned'; Sid = 'user'; Allows = 'change permissions' },
         @{ Kind = 'HardLink'; Path = 'secret.txt' } }
@@ -106,8 +108,8 @@ Describe 'Compare-Observation' {
         @{ Case = 'a finding without the promised right'; Change = { param($s) $s.Exposure[1].Allows = 'delete' }; Failure = '*for the standard user that allows change permissions' }
         @{ Case = 'a finding of another kind'; Change = { param($s) $s.Exposure[2].Kind = 'Link' }; Failure = 'the exposure audit did not report a HardLink finding on secret.txt' }
         @{ Case = 'a finding for the user where the run knows no user'; Change = { param($s) $s.UserSid = $null }; Failure = 'the exposure audit did not report an Access finding on user-owned for the standard user*' }
-        @{ Case = 'a hard-linked file the walk did not change'; Change = { param($s) $s.Linked['C:\Victim\secret.txt'].After = $s.Linked['C:\Victim\secret.txt'].Before }; Failure = "C:\Victim\secret.txt, the hard-linked file's other name, kept its inherited entries*" }
-        @{ Case = 'a hard-linked file whose explicit entries changed'; Change = { param($s) $s.Linked['C:\Victim\secret.txt'].After = 'O:BAD:AI(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)' }; Failure = "C:\Victim\secret.txt, the hard-linked file's other name, had its explicit entries changed*" }
+        @{ Case = 'an item the walk left unlike Windows'' own propagation'; Change = { param($s) $s.Twins['user-owned\file.txt'].Tool = 'O:BAG:SYD:(A;ID;FA;;;BA)' }; Failure = "user-owned\file.txt differs from Windows' own propagation: the tool left O:BAG:SYD:(A;ID;FA;;;BA), Windows gave O:BAG:SYD:AI(A;ID;FA;;;BA)" }
+        @{ Case = 'a comparison with no twins recorded'; Change = { param($s) $s.Twins = @{} }; Failure = 'no twins were recorded to compare the walk with Windows'' own propagation' }
         @{ Case = 'a remote run that did not repair'; Change = { param($s) $s.Remote.Repaired = $false }; Failure = "the remote run's Repaired is 'False', promised 'True' (repaired)" }
         @{ Case = 'a remote run that returned nothing'; Change = { param($s) $s.Remote = $null }; Failure = 'the remote run returned no result' }
         @{ Case = 'a signature Windows does not trust'; Change = { param($s) $s.Signatures[0].Status = 'UnknownError'; $s.Signatures[0].Message = 'not trusted' }; Failure = 'Get-AuthenticodeSignature says UnknownError for Test-DownloadsPermissions.signed.ps1: not trusted' }
@@ -133,16 +135,16 @@ Describe 'Compare-Observation' {
     # The refusals' promises: <D> in a line is the run's Downloads path,
     # taken literally; what is promised on standard output is all there is.
     It 'judges <Case>' -ForEach @(
-        @{ Case = 'a refusal naming the link inside Downloads'; Expect = @{ Status = 681; Line = '<D> was not repaired: a link lies inside it (<D>\user-junction). Error 681' }
-            Downloads = 'C:\PD\Downloads'; Status = 681; Out = @(); Err = 'C:\PD\Downloads was not repaired: a link lies inside it (C:\PD\Downloads\user-junction). Error 681'; Failure = '' }
-        @{ Case = 'a refusal naming another item'; Expect = @{ Status = 681; Line = '<D> was not repaired: a link lies inside it (<D>\user-junction). Error 681' }
-            Downloads = 'C:\PD\Downloads'; Status = 681; Out = @(); Err = 'C:\PD\Downloads was not repaired: a link lies inside it (C:\PD\Downloads\plain). Error 681'
-            Failure = "standard error 'C:\PD\Downloads was not repaired: a link lies inside it (C:\PD\Downloads\plain). Error 681', promised 'C:\PD\Downloads was not repaired: a link lies inside it (C:\PD\Downloads\user-junction). Error 681'" }
-        @{ Case = 'a refusal naming another Downloads'; Expect = @{ Status = 681; Line = '<D> was not repaired: a file inside it has more than one name (<D>\f). Error 681' }
-            Downloads = 'C:\PD\Downloads'; Status = 681; Out = @(); Err = 'C:\Other\Downloads was not repaired: a file inside it has more than one name (C:\Other\Downloads\f). Error 681'
-            Failure = "standard error 'C:\Other\Downloads was not repaired: a file inside it has more than one name (C:\Other\Downloads\f). Error 681', promised 'C:\PD\Downloads was not repaired: a file inside it has more than one name (C:\PD\Downloads\f). Error 681'" }
-        @{ Case = 'a refusal where the Downloads path holds wildcard characters'; Expect = @{ Status = 681; Line = '<D> was not repaired: a file inside it has more than one name (<D>\f). Error 681' }
-            Downloads = 'C:\Data [1]\Downloads'; Status = 681; Out = @(); Err = 'C:\Data [1]\Downloads was not repaired: a file inside it has more than one name (C:\Data [1]\Downloads\f). Error 681'; Failure = '' }
+        @{ Case = 'a line naming the link left inside Downloads'; Expect = @{ Status = 681; Line = '<D> was partly repaired: 1 item inside it was left as it was, <D>\user-junction (a link). Error 681' }
+            Downloads = 'C:\PD\Downloads'; Status = 681; Out = @(); Err = 'C:\PD\Downloads was partly repaired: 1 item inside it was left as it was, C:\PD\Downloads\user-junction (a link). Error 681'; Failure = '' }
+        @{ Case = 'a line naming another item'; Expect = @{ Status = 681; Line = '<D> was partly repaired: 1 item inside it was left as it was, <D>\user-junction (a link). Error 681' }
+            Downloads = 'C:\PD\Downloads'; Status = 681; Out = @(); Err = 'C:\PD\Downloads was partly repaired: 1 item inside it was left as it was, C:\PD\Downloads\plain (a link). Error 681'
+            Failure = "standard error 'C:\PD\Downloads was partly repaired: 1 item inside it was left as it was, C:\PD\Downloads\plain (a link). Error 681', promised 'C:\PD\Downloads was partly repaired: 1 item inside it was left as it was, C:\PD\Downloads\user-junction (a link). Error 681'" }
+        @{ Case = 'a line naming another Downloads'; Expect = @{ Status = 681; Line = '<D> was partly repaired: 1 item inside it was left as it was, <D>\f (a file with more than one name). Error 681' }
+            Downloads = 'C:\PD\Downloads'; Status = 681; Out = @(); Err = 'C:\Other\Downloads was partly repaired: 1 item inside it was left as it was, C:\Other\Downloads\f (a file with more than one name). Error 681'
+            Failure = "standard error 'C:\Other\Downloads was partly repaired: 1 item inside it was left as it was, C:\Other\Downloads\f (a file with more than one name). Error 681', promised 'C:\PD\Downloads was partly repaired: 1 item inside it was left as it was, C:\PD\Downloads\f (a file with more than one name). Error 681'" }
+        @{ Case = 'a line where the Downloads path holds wildcard characters'; Expect = @{ Status = 681; Line = '<D> was partly repaired: 1 item inside it was left as it was, <D>\f (a file with more than one name). Error 681' }
+            Downloads = 'C:\Data [1]\Downloads'; Status = 681; Out = @(); Err = 'C:\Data [1]\Downloads was partly repaired: 1 item inside it was left as it was, C:\Data [1]\Downloads\f (a file with more than one name). Error 681'; Failure = '' }
         @{ Case = 'a key that refuses, as promised'; Expect = @{ Status = 5; Line = 'RegOpenKeyEx() failed. Error 5'; Printed = 'RegOpenKeyEx() failed. Error 5' }
             Downloads = 'C:\PD\Downloads'; Status = 5; Out = @('RegOpenKeyEx() failed. Error 5'); Err = 'RegOpenKeyEx() failed. Error 5'; Failure = '' }
         @{ Case = 'a key that refuses, reported as success'; Expect = @{ Status = 5; Line = 'RegOpenKeyEx() failed. Error 5'; Printed = 'RegOpenKeyEx() failed. Error 5' }
@@ -218,7 +220,8 @@ Describe 'Format-AcceptanceReport' {
         $report | Should -Contain '- **Q3?** not settled by any case: no case can tell'
         $report | Should -Contain '- detection: True (status 0); requirement: True (status 0)'
         $report | Should -Contain '- rename attempts while the tool ran: 1 x renamed, 2 x sharing violation'
-        $report | Should -Contain "- C:\Victim\secret.txt (the hard-linked file's other name) before: ``O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;FA;;;BA)``, after: ``O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)``"
+        $report | Should -Contain "- C:\Victim\secret.txt (the hard-linked file's other name) before: ``O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;FA;;;BA)``, after: ``O:BAD:AI(A;;FA;;;S-1-5-21-9)(A;ID;FA;;;SY)(A;ID;FA;;;BA)``"
+        $report | Should -Contain "- user-owned\file.txt left by the tool: ``O:BAG:SYD:AI(A;ID;FA;;;BA)``, by Windows' propagation: ``O:BAG:SYD:AI(A;ID;FA;;;BA)``"
         $report | Should -Contain '- remote run: ExitStatus 0; Meaning repaired; Applies True; Repaired True; Exposure 1 finding'
         $report | Should -Contain '- signature of Test-DownloadsPermissions.signed.ps1: Valid'
         $report | Should -Contain "- unsigned under AllSigned: status 1, printed '', standard error 'File C:\Kit\Test-DownloadsPermissions.ps1 cannot be loaded. The file C:\Kit\Test-DownloadsPermissions.ps1 is not digitally signed.'"
@@ -238,10 +241,11 @@ Describe 'The script itself' {
         "$out" | Should -BeLike $Expected
     }
 
-    It 'promises for every case that ends with a refusal its standard error line, and that nothing was written' {
+    It 'promises for every case that ends with anything but success its standard error line, and what was not written' {
         foreach ($definition in @($Cases | Where-Object { $_.Expect.ContainsKey('Status') -and $_.Expect.Status -ne 0 })) {
             $definition.Expect.Keys | Should -Contain 'Line' -Because $definition.Name
-            ($definition.Expect['Repaired'] -eq $false -or [bool]$definition['Victim']) | Should -BeTrue -Because "$($definition.Name) must show nothing was written"
+            ($definition.Expect['Repaired'] -eq $false -or [bool]$definition['Victim'] -or [bool]$definition['Unchanged']) |
+                Should -BeTrue -Because "$($definition.Name) must show what was not written"
         }
     }
 

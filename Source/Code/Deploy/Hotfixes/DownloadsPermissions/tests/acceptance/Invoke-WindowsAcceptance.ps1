@@ -24,9 +24,11 @@
     again (and, for what must stay as it was, the SDDL with owner, or for a
     link its kind and target), runs the
     detection script and the requirement script as SYSTEM and the exposure
-    audit, and compares what it saw with what was promised. Two cases go
-    further: one runs the tool through Invoke-DownloadsPermissions.ps1 over
-    loopback remoting; one checks the kit's signed copies with
+    audit, and compares what it saw with what was promised. Three cases go
+    further: one compares, item by item, what the tool left inside Downloads
+    with what Windows' own propagation gives a copy of the same tree; one
+    runs the tool through Invoke-DownloadsPermissions.ps1 over loopback
+    remoting; one checks the kit's signed copies with
     Get-AuthenticodeSignature and runs them under the AllSigned execution
     policy. Each case removes what it made (a key it locked is unlocked
     first), but the machine is meant to be thrown away.
@@ -277,15 +279,18 @@ function Compare-Observation {
             "$path changed: $($pair.Before) -> $($pair.After)"
         }
     }
-    # The other name of a file hard-linked into Downloads is that same file:
-    # the walk replaces its inherited entries and leaves its explicit ones.
-    foreach ($path in @(if ($Expect.ContainsKey('LinkedRewritten')) { $Seen.Linked.Keys })) {
-        $pair = $Seen.Linked[$path]
-        if ((Get-InheritedDacl $pair.After) -eq (Get-InheritedDacl $pair.Before)) {
-            "$path, the hard-linked file's other name, kept its inherited entries: $($pair.After)"
+    # Each item as the tool left it beside its twin in a copy of the tree
+    # that Windows' own propagation gave the same list: owner, group, list
+    # and its marks, alike.
+    if ($Expect.ContainsKey('SameAsWindows')) {
+        if (@($Seen.Twins.Keys).Count -eq 0) {
+            'no twins were recorded to compare the walk with Windows'' own propagation'
         }
-        if ((Get-ExplicitDacl $pair.After) -ne (Get-ExplicitDacl $pair.Before)) {
-            "$path, the hard-linked file's other name, had its explicit entries changed: $($pair.Before) -> $($pair.After)"
+        foreach ($item in @($Seen.Twins.Keys | Sort-Object)) {
+            $pair = $Seen.Twins[$item]
+            if ($pair.Tool -ne $pair.Windows) {
+                "$item differs from Windows' own propagation: the tool left $($pair.Tool), Windows gave $($pair.Windows)"
+            }
         }
     }
     if ($Expect.ContainsKey('Remote')) {
@@ -387,6 +392,9 @@ function Format-AcceptanceReport {
         }
         foreach ($path in @($run.Seen.Linked.Keys)) {
             "- $path (the hard-linked file's other name) before: ``$($run.Seen.Linked[$path].Before)``, after: ``$($run.Seen.Linked[$path].After)``"
+        }
+        foreach ($item in @($run.Seen['Twins'].Keys | Sort-Object)) {
+            "- $item left by the tool: ``$($run.Seen.Twins[$item].Tool)``, by Windows' propagation: ``$($run.Seen.Twins[$item].Windows)``"
         }
         if ($run.Seen.Remote) {
             "- remote run: $(@('ExitStatus', 'Meaning', 'Applies', 'Repaired', 'Exposure' | ForEach-Object { "$_ $($run.Seen.Remote.$_)" }) -join '; ')"
@@ -563,6 +571,58 @@ function Grant-UsersModify {
     param([string]$Path)
     & icacls.exe $Path /grant '*S-1-5-32-545:(OI)(CI)M' /c /q | Out-Null
     Assert-Done "icacls /grant Users modify on $Path"
+}
+
+# A small tree of every kind the walk meets: plain folders and files, a
+# folder with explicit entries (generic rights passed on, and one that
+# reaches only the items directly inside it), one the standard user owns
+# with a CREATOR OWNER entry, and a protected one.
+function New-SampleTree {
+    param([string]$Root, [string]$UserSid)
+    foreach ($folder in 'plain', 'plain\deeper', 'explicit', 'explicit\deeper', 'user-owned', 'protected') {
+        New-Item -ItemType Directory -Force -Path (Join-Path $Root $folder) | Out-Null
+    }
+    foreach ($file in 'top.txt', 'plain\deeper\file.txt', 'explicit\file.txt', 'explicit\deeper\file.txt', 'user-owned\file.txt', 'protected\file.txt') {
+        Set-Content -LiteralPath (Join-Path $Root $file) -Value 'sample'
+    }
+    $grants = @(
+        @('explicit', '/grant', '*S-1-5-32-545:(OI)(CI)(IO)(GR,GE)', '*S-1-5-11:(OI)(CI)(NP)M')
+        @('user-owned', '/setowner', "*$UserSid")
+        @('user-owned', '/grant', '*S-1-3-0:(OI)(CI)F')
+        @('protected', '/inheritance:r', '/grant', '*S-1-5-18:(OI)(CI)F', '*S-1-5-32-544:(OI)(CI)F')
+    )
+    foreach ($grant in $grants) {
+        $path = Join-Path $Root $grant[0]
+        & icacls.exe $path @($grant | Select-Object -Skip 1) /c /q | Out-Null
+        Assert-Done "icacls $($grant -join ' ') in $Root"
+    }
+}
+
+# Gives a folder the program-files folder's list as Windows' own functions
+# do (SetNamedSecurityInfo), propagation to what it holds included.
+function Set-PropagatedDacl {
+    param([string]$Path, [string]$From)
+    if (-not ('AcceptancePropagation' -as [type])) {
+        Add-Type -TypeDefinition @'
+using System;
+using System.Runtime.InteropServices;
+public static class AcceptancePropagation {
+    [DllImport("advapi32.dll", CharSet = CharSet.Unicode)]
+    static extern uint SetNamedSecurityInfoW(string name, int type, uint information, IntPtr owner, IntPtr group, byte[] dacl, IntPtr sacl);
+    // SE_FILE_OBJECT, DACL_SECURITY_INFORMATION: the list alone, and the walk Windows runs with it.
+    public static uint SetDacl(string path, byte[] dacl) {
+        return SetNamedSecurityInfoW(path, 1, 4, IntPtr.Zero, IntPtr.Zero, dacl, IntPtr.Zero);
+    }
+}
+'@
+    }
+    $source = New-Object Security.AccessControl.RawSecurityDescriptor((Get-Acl -LiteralPath $From).Sddl)
+    $dacl = New-Object byte[] $source.DiscretionaryAcl.BinaryLength
+    $source.DiscretionaryAcl.GetBinaryForm($dacl, 0)
+    $status = [AcceptancePropagation]::SetDacl($Path, $dacl)
+    if ($status -ne 0) {
+        throw "SetNamedSecurityInfo on $Path failed with Windows error $status"
+    }
 }
 
 function New-Link {
@@ -840,34 +900,26 @@ function Test-RenameDownloads {
 
 $Questions = @(
     'The exact list Downloads carries after the copy.'
-    'Whether the second write''s walk reaches every child, including after the empty first write.'
+    'Whether the tool''s walk reaches every item inside Downloads, including one whose list shuts SYSTEM out.'
     'How CREATOR OWNER is mapped onto user-owned children.'
     'What happens to a Downloads that inherits from ProgramData.'
-    'Whether the walk follows a junction or symbolic link inside Downloads.'
-    'The error a guarded junction above Downloads gives (448).'
+    'Whether the walk leaves a junction or symbolic link inside Downloads, and what it leads to, as they were.'
+    'Whether the tool gives every item inside Downloads the list Windows'' own propagation gives it, item by item.'
     'What backup semantics grant when Downloads'' list shuts everyone out.'
     'That a rename of Downloads fails while the tool holds it.'
     'Whether each deployment script gives the right answer on Windows PowerShell 5.1.'
-    'Whether the walk changes a file hard-linked into Downloads wherever its other name lies.'
+    'Whether the walk leaves a file hard-linked into Downloads as it is, under both names.'
     'Whether the remote run repairs a computer over PowerShell remoting and reports it.'
     'Whether Windows finds the signed copies Valid and runs them under AllSigned, and refuses an unsigned copy.'
     'Whether the audit reports what a user keeps: a Downloads the user owns, and a file that keeps a CREATOR OWNER entry mapped to the user after an owner change.'
-    'Whether the walk treats links inside Downloads the same with and without Redirection Guard.'
-    'Whether the tool refuses a link or a file with more than one name inside Downloads, leaving Downloads, what lies inside it and what the link or the other name leads to as they were.'
+    'Whether a second name made or removed between the walk''s open of a file and its look at that handle is caught.'
+    'Whether the tool leaves a link or a file with more than one name inside Downloads, and what the link or the other name leads to, as they were, repairs the rest, and names the item in its line.'
 )
 $InProgramData = 'What happens to a Downloads that inherits from ProgramData.'
 # Questions no case can settle, and why: the report says so rather than
 # answer them from a case that cannot tell.
-# Since the tool looks inside Downloads before it writes and refuses a link
-# or a file with more than one name there, the walk meets neither in any
-# case: only one planted after the look passed its spot would reach the walk,
-# and no case can time that.
-$NoWalkMeetsOne = 'the tool looks inside Downloads before writing and refuses (status 681) what this question is about, so no case lets the walk meet it; only one planted after the look passed its spot and before the walk reached it would, and no case can time that'
 $Unsettled = @{
-    $Questions[4]  = $NoWalkMeetsOne
-    $Questions[9]  = $NoWalkMeetsOne
-    $Questions[5]  = 'the tool prints the same line (status 681, the way to it is a link) for a junction Redirection Guard refused and for one whose real path differs, and no case records which of the two happened; a trace of the tool''s calls on a machine with the guard would'
-    $Questions[13] = 'every case runs the tool as built, which asks Windows for Redirection Guard where Windows offers it; no case turns the guard off or records whether it was in force, so a run shows at most one of the two'
+    $Questions[13] = 'no case can time a change between the walk''s open of a file and its look at that handle; the unit tests and the fuzzer make that change against the stand-in, and the file is then left as it is'
 }
 
 $Cases = @(
@@ -875,9 +927,15 @@ $Cases = @(
         Answers = @($Questions[0], $InProgramData, $Questions[8]); Setup = { param($L) New-AgentFolders $L } }
     @{ Name = 'agent-folder-blocks-inheritance'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True' }
         Answers = @($Questions[0], $Questions[8]); Setup = { param($L) New-AgentFolders $L -BlockInheritance } }
-    @{ Name = 'children-of-every-kind'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; ChildrenReached = $true
+    # Another program holds a file open to read it, sharing nothing: the
+    # walk opens each file to read it too, so that no name of it can be
+    # removed while it is judged and written, and leaves this one as it is
+    # (32: run again once that program lets go); the rest is repaired.
+    @{ Name = 'children-of-every-kind'; Expect = @{ Status = 32; Line = '<D> was partly repaired: 1 item inside it was left as it was, <D>\held.txt (held open by another program). Error 32'
+            Repaired = $true; InPlace = $true; ChildrenReached = $true
             Exposure = @{ Kind = 'Access'; Path = 'user-owned'; Sid = 'user' }, @{ Kind = 'Access'; Path = 'explicit'; Sid = 'S-1-5-32-545' } }
-        Answers = @($Questions[1], $Questions[2]); Children = 'inheriting', 'explicit', 'user-owned', 'held.txt'
+        Answers = @($Questions[1], $Questions[2]); Children = 'inheriting', 'explicit', 'user-owned'
+        Unchanged = { param($L) Join-Path $L.Downloads 'held.txt' }
         Setup = {
             param($L, $U, $W, $S)
             New-AgentFolders $L
@@ -888,19 +946,11 @@ $Cases = @(
             Assert-Done "icacls /setowner *$S on the user-owned child"
             Set-Content -LiteralPath (Join-Path $L.Downloads 'held.txt') -Value 'held'
         }
-        # Read access without sharing. Sharing is checked only for opens that
-        # ask for data access (read, write, append, execute, delete), so this
-        # hold does not stand in the way of the walk's READ_CONTROL and
-        # WRITE_DAC opens: the case shows the walk reaches a file another
-        # program holds this way, not what the tool does on a sharing
-        # violation below Downloads.
         Hold = @{ Child = 'held.txt'; Access = 0x80000000; Share = 0 } }
     @{ Name = 'junction-at-downloads'; Expect = @{ Status = 681; Line = '*was not repaired: the way to it is a link. Error 681'; InPlace = $false }
         Answers = @(); Victim = $true
         Setup = { param($L) New-Item -ItemType Directory -Force -Path $L.Agent, $L.Victim | Out-Null; New-Link Junction $L.Downloads $L.Victim } }
-    # A junction a standard user made, as Redirection Guard judges it; the
-    # tool's line is the same whether the guard refused it (448) or the real
-    # paths differ, so the case settles neither which it was nor the 448.
+    # A junction a standard user made above Downloads: the way is a link.
     # The folder the tool would write through the junction is watched too.
     @{ Name = 'junction-above-downloads-made-by-a-user'; Expect = @{ Status = 681; Line = '*was not repaired: the way to it is a link. Error 681'; InPlace = $false }
         Answers = @(); Victim = $true; VictimAlso = 'Morvane Devices Agent\Downloads'
@@ -909,14 +959,14 @@ $Cases = @(
             New-Item -ItemType Directory -Force -Path (Join-Path $L.Victim 'Morvane Devices Agent\Downloads') | Out-Null
             New-UserLink -Path $L.Vendor -Target $L.Victim -Work $W -User $U
         } }
-    # A junction a standard user made inside Downloads (Redirection Guard's
-    # concern) and a symbolic link an administrator made (not its concern),
-    # both leading to the victim: the tool refuses, nothing is written, the
-    # victim and both links stay as they were. NTFS lists a folder's names
-    # in order, so the junction is the one the line names.
-    @{ Name = 'links-inside-downloads-to-a-victim'; Expect = @{ Status = 681; Line = '<D> was not repaired: a link lies inside it (<D>\junction). Error 681'; Repaired = $false; InPlace = $false
-            Exposure = @{ Kind = 'Link'; Path = 'junction' }, @{ Kind = 'Link'; Path = 'symlink' } }
-        Answers = @($Questions[14]); Victim = $true
+    # A junction a standard user made inside Downloads and a symbolic link
+    # an administrator made, both leading to the victim: the tool leaves both
+    # as they are and repairs Downloads; the victim and both links stay as
+    # they were. NTFS lists a folder's names in order, so the junction is the
+    # one the line names.
+    @{ Name = 'links-inside-downloads-to-a-victim'; Expect = @{ Status = 681; Line = '<D> was partly repaired: 2 items inside it were left as they were, the first <D>\junction (a link). Error 681'
+            Repaired = $true; InPlace = $true; Exposure = @{ Kind = 'Link'; Path = 'junction' }, @{ Kind = 'Link'; Path = 'symlink' } }
+        Answers = @($Questions[4], $Questions[14]); Victim = $true
         Unchanged = { param($L) Join-Path $L.Downloads 'junction'; Join-Path $L.Downloads 'symlink' }
         Setup = {
             param($L, $U, $W)
@@ -929,13 +979,13 @@ $Cases = @(
     # Users create there as on a mis-permissioned machine, leading to a
     # folder only SYSTEM, Administrators and that user may enter (SYSTEM is
     # there so that a tool that followed the junction could write). The tool
-    # refuses before any write: Downloads, the folder and file beside the
-    # junction, the junction itself, and the victim and its file (owner and
-    # list) stay byte for byte as they were.
-    @{ Name = 'user-junction-inside-downloads'; Expect = @{ Status = 681; Line = '<D> was not repaired: a link lies inside it (<D>\user-junction). Error 681'; Repaired = $false; InPlace = $false
-            Exposure = @{ Kind = 'Link'; Path = 'user-junction' } }
-        Answers = @($Questions[14]); Victim = $true; VictimAlso = 'private.txt'
-        Unchanged = { param($L) foreach ($name in 'plain', 'plain\kept.txt', 'user-junction') { Join-Path $L.Downloads $name } }
+    # leaves the junction as it is and repairs the folder and file beside
+    # it; the junction, and the victim and its file (owner and list), stay
+    # byte for byte as they were.
+    @{ Name = 'user-junction-inside-downloads'; Expect = @{ Status = 681; Line = '<D> was partly repaired: 1 item inside it was left as it was, <D>\user-junction (a link). Error 681'
+            Repaired = $true; InPlace = $true; ChildrenReached = $true; Exposure = @{ Kind = 'Link'; Path = 'user-junction' } }
+        Answers = @($Questions[4], $Questions[14]); Victim = $true; VictimAlso = 'private.txt'; Children = 'plain', 'plain\kept.txt'
+        Unchanged = { param($L) Join-Path $L.Downloads 'user-junction' }
         Setup = {
             param($L, $U, $W, $S)
             New-AgentFolders $L
@@ -949,11 +999,11 @@ $Cases = @(
         } }
     # A folder TrustedInstaller owns, which only TrustedInstaller may change
     # (SYSTEM and Administrators may read it), reached through a junction a
-    # standard user planted inside Downloads: the tool refuses, and the
-    # folder's owner and list stay as they were. The setup checks the owner
-    # took; Reset-Machine takes the folder back and removes it.
-    @{ Name = 'trustedinstaller-folder-behind-a-link'; Expect = @{ Status = 681; Line = '<D> was not repaired: a link lies inside it (<D>\to-trusted). Error 681'; Repaired = $false; InPlace = $false
-            Exposure = @{ Kind = 'Link'; Path = 'to-trusted' } }
+    # standard user planted inside Downloads: the tool leaves the junction,
+    # and the folder's owner and list stay as they were. The setup checks the
+    # owner took; Reset-Machine takes the folder back and removes it.
+    @{ Name = 'trustedinstaller-folder-behind-a-link'; Expect = @{ Status = 681; Line = '<D> was partly repaired: 1 item inside it was left as it was, <D>\to-trusted (a link). Error 681'
+            Repaired = $true; InPlace = $true; Exposure = @{ Kind = 'Link'; Path = 'to-trusted' } }
         Answers = @($Questions[14])
         Unchanged = { param($L) $L.Trusted; Join-Path $L.Downloads 'to-trusted' }
         Setup = {
@@ -971,13 +1021,13 @@ $Cases = @(
             New-UserLink -Path (Join-Path $L.Downloads 'to-trusted') -Target $L.Trusted -Work $W -User $U
         } }
     # The victim folder lets only SYSTEM and Administrators in; its file's
-    # other name inside Downloads is that same file, which the walk would give
-    # Downloads' inheritable entries (Users among them): the tool refuses, so
-    # Downloads, the victim folder and the file stay as they were, and the
-    # audit names it.
-    @{ Name = 'hard-link-inside-downloads'; Expect = @{ Status = 681; Line = '<D> was not repaired: a file inside it has more than one name (<D>\secret.txt). Error 681'; Repaired = $false; InPlace = $false
-            Exposure = @{ Kind = 'HardLink'; Path = 'secret.txt' } }
-        Answers = @($Questions[14]); Victim = $true; VictimAlso = 'secret.txt'; Linked = 'secret.txt'
+    # other name inside Downloads is that same file, which a walk would give
+    # Downloads' inheritable entries (Users among them): the tool leaves it,
+    # so the victim folder and the file stay as they were, repairs Downloads,
+    # and the audit names the file.
+    @{ Name = 'hard-link-inside-downloads'; Expect = @{ Status = 681; Line = '<D> was partly repaired: 1 item inside it was left as it was, <D>\secret.txt (a file with more than one name). Error 681'
+            Repaired = $true; InPlace = $true; Exposure = @{ Kind = 'HardLink'; Path = 'secret.txt' } }
+        Answers = @($Questions[9], $Questions[14]); Victim = $true; VictimAlso = 'secret.txt'; Linked = 'secret.txt'
         Setup = {
             param($L)
             New-AgentFolders $L
@@ -988,13 +1038,14 @@ $Cases = @(
         } }
     # In a folder inside Downloads that the standard user owns, the user
     # gives a file it may write (in a folder only SYSTEM, Administrators and
-    # that user may enter) a second name. The tool refuses, naming the file by
-    # its path inside Downloads; the file (both names), its folder, the
-    # user's folder and Downloads stay as they were.
-    @{ Name = 'hard-link-inside-user-folder'; Expect = @{ Status = 681; Line = '<D> was not repaired: a file inside it has more than one name (<D>\user-folder\notes.txt). Error 681'; Repaired = $false; InPlace = $false
+    # that user may enter) a second name. The tool leaves the file, naming
+    # it by its path inside Downloads, and repairs the user's folder; the
+    # file (both names) and its folder stay as they were.
+    @{ Name = 'hard-link-inside-user-folder'; Expect = @{ Status = 681; Line = '<D> was partly repaired: 1 item inside it was left as it was, <D>\user-folder\notes.txt (a file with more than one name). Error 681'
+            Repaired = $true; InPlace = $true; ChildrenReached = $true
             Exposure = @{ Kind = 'HardLink'; Path = 'user-folder\notes.txt' }, @{ Kind = 'Access'; Path = 'user-folder'; Sid = 'user' } }
-        Answers = @($Questions[14]); Victim = $true; VictimAlso = 'notes.txt'; Linked = 'notes.txt'
-        Unchanged = { param($L) Join-Path $L.Downloads 'user-folder'; Join-Path $L.Downloads 'user-folder\notes.txt' }
+        Answers = @($Questions[9], $Questions[14]); Victim = $true; VictimAlso = 'notes.txt'; Linked = 'notes.txt'; Children = 'user-folder'
+        Unchanged = { param($L) Join-Path $L.Downloads 'user-folder\notes.txt' }
         Setup = {
             param($L, $U, $W, $S)
             New-AgentFolders $L
@@ -1022,9 +1073,10 @@ $Cases = @(
     @{ Name = 'list-shuts-system-out'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true }
         Answers = @($Questions[6])
         Setup = { param($L) New-AgentFolders $L; Set-Sddl $L.Downloads 'O:BAD:P(D;OICI;FA;;;SY)(A;OICI;FA;;;BA)' } }
-    # Children made before the empty protected list is set; Windows passes
-    # that list down, taking the children's inherited entries away, as after
-    # the tool's own empty first write. The second write's walk must give
+    # Children made before an empty protected list is set on Downloads;
+    # Windows passes that list down, taking the children's inherited entries
+    # away, as a run cut short by another tool might leave them: closed to
+    # everyone. The walk, opening each with backup and restore on, must give
     # them Downloads' inheritable entries.
     @{ Name = 'half-done-empty-protected-list'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; ChildrenReached = $true }
         Answers = @($Questions[1], $Questions[6]); Children = 'folder', 'folder\inner.txt', 'file.txt'
@@ -1086,6 +1138,15 @@ $Cases = @(
     @{ Name = 'remote-run-over-loopback'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true
             Remote = @{ ExitStatus = 0; Repaired = $true; Applies = $true } }
         Answers = @($Questions[10], $Questions[8]); Remote = $true; Setup = { param($L) New-AgentFolders $L } }
+    # The same tree twice below the agent's folder: in Downloads, which the
+    # tool repairs, and in a twin beside it, to which Windows' own
+    # propagation gives the program-files folder's list (SetNamedSecurityInfo).
+    # Item by item they must end alike: explicit entries kept, generic rights
+    # and CREATOR OWNER mapped, no-propagate honoured, a protected folder
+    # left with what it holds.
+    @{ Name = 'same-lists-as-windows-propagation'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; SameAsWindows = $true }
+        Answers = @($Questions[1], $Questions[2], $Questions[5]); Twin = 'Twin'
+        Setup = { param($L, $U, $W, $S) New-AgentFolders $L; New-SampleTree $L.Downloads $S; New-SampleTree (Join-Path $L.Agent 'Twin') $S } }
     # The kit's signed copies: Valid for Get-AuthenticodeSignature; detection
     # and the audit run under AllSigned; the unsigned detection is refused.
     @{ Name = 'signed-scripts-under-allsigned'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; Signed = $true }
@@ -1104,7 +1165,7 @@ function Invoke-ScriptOnce {
 # made is removed afterwards, also when it failed.
 function Invoke-Case {
     param($Definition, $Layout, [string]$Kit, [string]$Work, [pscredential]$User, [string]$UserSid)
-    $seen = @{ Status = $null; StdOut = @(); StdErr = @(); Downloads = @{}; Children = @{}; Untouched = @{}; Linked = @{}; InPlace = $null
+    $seen = @{ Status = $null; StdOut = @(); StdErr = @(); Downloads = @{}; Children = @{}; Untouched = @{}; Linked = @{}; Twins = @{}; InPlace = $null
         Applies = $null; Exposure = @(); ProgramFiles = (Get-Sddl $Layout.ProgramFiles); Note = $null; Error = $null
         DownloadsPath = $Layout.Downloads; UserSid = $UserSid; Remote = $null; Signatures = @(); AllSigned = @{}
         Detection = $null; Requirement = $null; Renames = @(); LeftBehind = @() }
@@ -1162,6 +1223,15 @@ function Invoke-Case {
         foreach ($child in $children) { $seen.Children[$child].After = Get-Sddl (Join-Path $Layout.Downloads $child) }
         foreach ($path in @($seen.Untouched.Keys)) { $seen.Untouched[$path].After = Get-ItemState $path }
         foreach ($path in @($seen.Linked.Keys)) { $seen.Linked[$path].After = Get-Sddl $path }
+        if ($Definition['Twin']) {
+            $twin = Join-Path $Layout.Agent $Definition.Twin
+            Set-PropagatedDacl -Path $twin -From $Layout.ProgramFiles
+            $seen.Twins['.'] = @{ Tool = Get-Sddl $Layout.Downloads; Windows = Get-Sddl $twin }
+            foreach ($item in @(Get-ChildItem -LiteralPath $Layout.Downloads -Recurse -Force)) {
+                $relative = $item.FullName.Substring($Layout.Downloads.Length + 1)
+                $seen.Twins[$relative] = @{ Tool = Get-Sddl $item.FullName; Windows = Get-Sddl (Join-Path $twin $relative) }
+            }
+        }
         if ($seen.Children.ContainsKey('user-owned')) {
             $mapped = @(Split-Dacl $seen.Children['user-owned'].After | Where-Object { $_.Inherited -and $_.Text -like "*;$UserSid)" })
             $seen.Note = "the user-owned child carries for its owner: $(@($mapped.Text) -join '')"

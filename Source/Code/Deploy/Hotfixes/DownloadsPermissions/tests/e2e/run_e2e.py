@@ -5,23 +5,33 @@ Each case sets up one machine state in a shared Wine prefix (registry through
 a .reg import, folders, Unix symbolic and hard links under drive_c), runs the
 executable, and checks what the case promises:
 - its exit status, and its standard output and standard error byte for byte;
-- what it wrote: the SetSecurityInfo calls Wine's relay channel shows (only
-  the calls made from the executable itself), in order, each through a handle
-  the tool opened that leads to the real Downloads folder; none where the
-  case writes nothing; and that Downloads then carries the program-files
-  folder's list, as the AccessList helper reads both;
+- what it wrote: the SetKernelObjectSecurity calls Wine's relay channel
+  shows (only the calls made from the executable itself), each through a
+  handle the tool opened that leads to the real Downloads folder (its two
+  writes first) or to an item inside it (each once, a folder before what it
+  holds); none where the case writes nothing; and that Downloads then
+  carries the program-files folder's list, as the AccessList helper reads
+  both;
+- that every item written now lets everyone read it, as the program-files
+  folder's list passes on, where before it did not (Wine keeps a list as the
+  item's Unix mode: everyone's read right is o+r);
 - that nothing else on the machine changed (every path outside Wine's own
   folders, with its kind, mode, extended attributes and content);
 - order only where order is the point: the privileges switched (an
-  AdjustTokenPrivileges call) after the tool's last open and before the
-  source list is read and written; the empty list before the copy.
+  AdjustTokenPrivileges call) after each open and before anything is read
+  or written.
 The repair case also keeps the whole list of calls, as a record.
 
 A handle is named by the order the tool opened it (H1, H2, ...; CreateFileW
-or OpenFileById). The relay shows arguments, not what a call wrote back, so
-where a handle leads is taken from the path GetFinalPathNameByHandleW gave
-the tool for it, as the relay shows that buffer when the tool next compares
-it (CompareStringOrdinal, with the length the first call returned).
+or OpenFileById, or NtCreateFile, whose handle the relay does not show: it is
+named where the tool first uses it). The relay shows arguments, not what a
+call wrote back, so where a handle leads is taken from the path
+GetFinalPathNameByHandleW gave the tool for it, as the relay shows that
+buffer when the tool next compares it (CompareStringOrdinal, with the length
+the first call returned).
+
+The prefix sees only itself: its Z: drive (the host's root) is removed once
+it has booted, and the executable and the helper run from inside its C:.
 
   run_e2e.py --list                       the case names
   run_e2e.py --wine-run W --prefix P --setup       a fresh prefix with a resident server
@@ -30,12 +40,12 @@ it (CompareStringOrdinal, with the length the first call returned).
 W is the project's tools/wine-run.sh.
 
 What Wine 8 shows differently from Windows: a Unix symbolic link is listed
-as a reparse point without a tag (so a link inside Downloads reads "a reparse
-point lies inside it"), and opening one by path follows it even when asked to
-open the link itself; OpenFileById opens real files and folders; a Unix hard
-link counts as a second name. This Wine keeps a folder's list only as its
-Unix mode (which the AccessList helper reads back), passes no list on to the
-items inside, checks no privilege on opening a file, and the relay shows no
+as a reparse point without a tag (so a link inside Downloads is left as "a
+reparse point"), and opening one by path follows it even when asked to open
+the link itself; OpenFileById opens real files and folders; a Unix hard link
+counts as a second name. This Wine keeps a list only as the item's Unix mode
+(which the AccessList helper reads back, every folder's entries marked to be
+passed on), checks no privilege on opening a file, and the relay shows no
 privilege the tool switched, only that it called AdjustTokenPrivileges and
 when.
 """
@@ -63,13 +73,14 @@ OPEN_FAILED_2 = b"RegOpenKeyEx() failed. Error 2\r\n"
 VICTIM = "C:\\Victim"  # a folder that only its owner may enter, behind planted links
 SECOND_NAME = VICTIM + "\\report.txt"  # the other name of a file planted inside Downloads
 # The functions whose calls the cases check, traced only when the tool makes them.
-WATCHED = ["kernel32." + name for name in ("SetDefaultDllDirectories", "SetProcessMitigationPolicy",
-                                           "GetFileAttributesW", "CreateFileW", "OpenFileById",
-                                           "GetFileInformationByHandle", "GetFileInformationByHandleEx",
-                                           "GetFinalPathNameByHandleW", "CompareStringOrdinal", "CloseHandle")]
-WATCHED += ["advapi32." + name for name in ("GetNamedSecurityInfoW", "SetNamedSecurityInfoW", "InitializeAcl",
-                                            "SetSecurityInfo", "OpenProcessToken", "LookupPrivilegeValueW",
-                                            "AdjustTokenPrivileges")]
+WATCHED = ["kernel32." + name for name in ("SetDefaultDllDirectories", "GetFileAttributesW", "CreateFileW",
+                                           "OpenFileById", "GetFileInformationByHandle",
+                                           "GetFileInformationByHandleEx", "GetFinalPathNameByHandleW",
+                                           "CompareStringOrdinal", "CloseHandle")]
+WATCHED += ["advapi32." + name for name in ("GetNamedSecurityInfoW", "SetNamedSecurityInfoW", "SetSecurityInfo",
+                                            "GetKernelObjectSecurity", "SetKernelObjectSecurity",
+                                            "OpenProcessToken", "LookupPrivilegeValueW", "AdjustTokenPrivileges")]
+WATCHED += ["ntdll.NtCreateFile"]
 
 
 def utf16(text):
@@ -89,15 +100,13 @@ def reg_hex(kind, data):
 REG_EXPAND_SZ, REG_BINARY, REG_MULTI_SZ = 2, 3, 7
 FILE_LIST_DIRECTORY, DELETE, SHARE_ALL = 0x1, 0x10000, 0x7
 # Why a run ends without writing: the line's words after "<Downloads> was not
-# repaired: ", with "{downloads}" for the Downloads path, and the status.
+# repaired: ", and the status.
 THROUGH_LINK = ("the way to it is a link", 681)
 NOT_A_FOLDER = ("it is not a folder", 267)
 HELD_OPEN = ("it is held open by another program", 32)
-
-
-def inside(reason, item):
-    """A stop at an item below Downloads, named by its full path."""
-    return (f"{reason} ({{downloads}}\\{item})", 681)
+WAY_HELD_OPEN = ("a folder on the way to it is held open by another program", 32)
+# What an agent leaves in Downloads, for the walk to repair: folders, then files, below Downloads.
+TREE = (("logs",), ("logs\\agent.log", "setup.msi"))
 
 
 # The whole run of a repair, as a record: the calls the executable makes,
@@ -105,7 +114,6 @@ def inside(reason, item):
 REPAIR_RECORD = [
     # Hardening, the agent's Path (the program-files folder), the program-files folder.
     "SetDefaultDllDirectories(800) = 1",
-    "SetProcessMitigationPolicy(10, 4) = 1",
     r"GetFileAttributesW(C:\Program Files (x86)) = 10",
     r"GetFileAttributesW(C:\Program Files (x86)) = 10",
     # Backup and restore on (both LUIDs in one change), then the first look at Downloads by path.
@@ -116,7 +124,7 @@ REPAIR_RECORD = [
     r"GetFileAttributesW(C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads) = 10",
     # The way held: ProgramData by path (where it really lies read once), then each folder found
     # in the listing of the one above, opened by ID through it, and checked as lying where
-    # ProgramData lies plus its name.
+    # ProgramData lies plus its name; the agent's folder also to read its list.
     r"CreateFileW(C:\ProgramData, 100081, 7, 0, 3, 2000000, 0) = H1",
     "GetFinalPathNameByHandleW(H1, 800, 0) = 18 characters",
     "GetFileInformationByHandleEx(H1, restart listing) = 1",
@@ -130,7 +138,7 @@ REPAIR_RECORD = [
     "GetFileInformationByHandleEx(H2, restart listing) = 1",
     "CompareStringOrdinal(Morvane Devices Agent, the same, 1) = equal",
     "GetFileInformationByHandleEx(H2, listing) = 0",
-    "OpenFileById(H2, 100081, 3, 2200000) = H3",
+    "OpenFileById(H2, 120081, 3, 2200000) = H3",
     "GetFileInformationByHandle(H3) = 1",
     r"GetFinalPathNameByHandleW(H3, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent",
     r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent, the same, 1) = equal",
@@ -146,31 +154,57 @@ REPAIR_RECORD = [
     "GetFileInformationByHandle(H5) = 1",
     "GetFileInformationByHandle(H4) = 1",
     "CloseHandle(H5) = 1",
-    # Backup alone while each item inside is listed and opened by ID as itself: logs, logs\agent.log, setup.msi.
+    # Where Downloads really lies, for the walk to check each item against.
+    "GetFinalPathNameByHandleW(H4, 800, 0) = 67 characters",
+    # Both off, then the source list read, and through their handles what the agent's folder
+    # passes on and Downloads' owner.
     "AdjustTokenPrivileges(0, 1c) = 1",
+    r"GetNamedSecurityInfoW(C:\Program Files (x86), 1, 4, 0, 0, 0) = 0",
+    "GetKernelObjectSecurity(H3, 7) = 1",
+    "GetKernelObjectSecurity(H4, 7) = 1",
+    # Downloads' two lists through its handle, looked at before each write and after the last: still no link.
+    "GetFileInformationByHandle(H4) = 1",
+    "SetKernelObjectSecurity(H4, 4) = 1",
+    "GetFileInformationByHandle(H4) = 1",
+    "SetKernelObjectSecurity(H4, 4) = 1",
+    "GetFileInformationByHandle(H4) = 1",
+    # The walk, depth first, in the order Wine lists (by name): each item opened by its name
+    # relative to its held folder, with both privileges on for that call alone (list or read,
+    # read and change the list; sharing reading and writing; no reparse point followed, backup
+    # intent, synchronous), judged on that handle (no reparse point, one name, where its folder
+    # listed it), its list read and its new one written through it: logs, logs\agent.log, setup.msi.
     "GetFileInformationByHandleEx(H4, restart listing) = 1",
-    "OpenFileById(H4, 100081, 7, 2200000) = H6",
+    "AdjustTokenPrivileges(0, 1c) = 1",
+    "NtCreateFile(160081, 3, 1, 204020) = 0",
+    "AdjustTokenPrivileges(0, 1c) = 1",
     "GetFileInformationByHandle(H6) = 1",
+    r"GetFinalPathNameByHandleW(H6, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\logs",
+    r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\logs, the same, 1) = equal",
+    "GetKernelObjectSecurity(H6, 7) = 1",
+    "SetKernelObjectSecurity(H6, 4) = 1",
     "GetFileInformationByHandleEx(H6, restart listing) = 1",
-    "OpenFileById(H6, 100080, 7, 2200000) = H7",
+    "AdjustTokenPrivileges(0, 1c) = 1",
+    "NtCreateFile(160081, 3, 1, 204020) = 0",
+    "AdjustTokenPrivileges(0, 1c) = 1",
     "GetFileInformationByHandle(H7) = 1",
+    r"GetFinalPathNameByHandleW(H7, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\logs\agent.log",
+    r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\logs\agent.log, the same, 1) = equal",
+    "GetKernelObjectSecurity(H7, 7) = 1",
+    "SetKernelObjectSecurity(H7, 4) = 1",
     "CloseHandle(H7) = 1",
     "GetFileInformationByHandleEx(H6, listing) = 0",
     "CloseHandle(H6) = 1",
-    "OpenFileById(H4, 100080, 7, 2200000) = H8",
+    "AdjustTokenPrivileges(0, 1c) = 1",
+    "NtCreateFile(160081, 3, 1, 204020) = 0",
+    "AdjustTokenPrivileges(0, 1c) = 1",
     "GetFileInformationByHandle(H8) = 1",
+    r"GetFinalPathNameByHandleW(H8, 800, 0) = \\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\setup.msi",
+    r"CompareStringOrdinal(\\?\C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\setup.msi, the same, 1) = equal",
+    "GetKernelObjectSecurity(H8, 7) = 1",
+    "SetKernelObjectSecurity(H8, 4) = 1",
     "CloseHandle(H8) = 1",
     "GetFileInformationByHandleEx(H4, listing) = 0",
-    # Both off, then the source list read and the two writes through the Downloads handle.
-    "AdjustTokenPrivileges(0, 1c) = 1",
-    r"GetNamedSecurityInfoW(C:\Program Files (x86), 1, 4, 0, 0, 0) = 0",
-    "InitializeAcl(empty, 8, 2) = 1",
-    # Downloads looked at through its handle before each write and after the last: still no link.
-    "GetFileInformationByHandle(H4) = 1",
-    "SetSecurityInfo(H4, 1, 4, 0, 0, empty, 0) = 0",
-    "GetFileInformationByHandle(H4) = 1",
-    "SetSecurityInfo(H4, 1, 4, 0, 0, other, 0) = 0",
-    "GetFileInformationByHandle(H4) = 1",
+    # Everything let go, the way last.
     "CloseHandle(H4) = 1",
     "CloseHandle(H3) = 1",
     "CloseHandle(H2) = 1",
@@ -196,11 +230,13 @@ class Case:
     second_name: str = None  # a file at this path below Downloads that is also SECOND_NAME (a hard link)
     lowercase: bool = False  # the agent's folders exist with lowercase names
     held: tuple = None  # (access, share): another program holds Downloads open while the tool runs
+    held_at: str = "Downloads"  # or the part of the way that is held instead
     args: tuple = ()
     runs: int = 1
     out: bytes = b""
-    repaired: bool = False  # the Downloads folder's access list is rewritten
+    repaired: bool = False  # the Downloads folder's access list is rewritten, and each item's inside
     stop: tuple = None  # (reason, status): the run ends with one line and that status, nothing written
+    left: tuple = None  # (item, reason): that item inside Downloads left as it was, the rest repaired
     record: list = None  # every watched call, as shown_calls shows them
 
     def app_data_path(self):
@@ -217,14 +253,22 @@ class Case:
         return "\\".join([base, *parts])
 
     def expected_stderr(self):
+        downloads = self.downloads_path()
+        if self.left:
+            item, reason = self.left
+            return (f"{downloads} was partly repaired: 1 item inside it was left as it was, "
+                    f"{downloads}\\{item} ({reason}). Error 681\r\n").encode()
         if not self.stop:
             return b""
         reason, status = self.stop
-        downloads = self.downloads_path()
-        return f"{downloads} was not repaired: {reason.format(downloads=downloads)}. Error {status}\r\n".encode()
+        return f"{downloads} was not repaired: {reason}. Error {status}\r\n".encode()
 
     def expected_status(self):
-        return self.stop[1] & 0xFF if self.stop else 0  # Wine hands over only the low byte
+        status = 681 if self.left else self.stop[1] if self.stop else 0
+        return status & 0xFF  # Wine hands over only the low byte
+
+    def writes_anything(self):
+        return self.repaired or self.left is not None
 
 
 CASES = [
@@ -259,15 +303,16 @@ CASES = [
     Case("refusal-repeats-on-a-second-run", link_at="Downloads", runs=2, stop=THROUGH_LINK),
     Case("administrators-link-to-app-data-followed", app_data="C:\\DataLink", app_data_link=True, repaired=True),
     Case("links-elsewhere-in-the-agent-folder-left-alone", link_beside=True, repaired=True),
-    Case("link-inside-downloads-refused", link_inside="Shortcut",
-         stop=inside("a reparse point lies inside it", "Shortcut")),
-    Case("link-deep-inside-downloads-refused", link_inside="a\\b\\link",
-         stop=inside("a reparse point lies inside it", "a\\b\\link")),
-    Case("file-with-a-second-name-inside-downloads-refused", second_name="report.txt",
-         stop=inside("a file inside it has more than one name", "report.txt")),
+    Case("link-inside-downloads-left-the-rest-repaired", link_inside="Shortcut", left=("Shortcut", "a reparse point")),
+    Case("link-deep-inside-downloads-left-the-rest-repaired", link_inside="a\\b\\link",
+         left=("a\\b\\link", "a reparse point")),
+    Case("file-with-a-second-name-outside-left-the-rest-repaired", second_name="report.txt",
+         left=("report.txt", "a file with more than one name")),
     Case("real-names-differ-only-in-case", lowercase=True, repaired=True),
     Case("held-open-for-delete-not-repaired", held=(DELETE, SHARE_ALL), stop=HELD_OPEN),
     Case("held-open-unshared-not-repaired", held=(FILE_LIST_DIRECTORY, 0), stop=HELD_OPEN),
+    Case("agent-folder-held-open-not-repaired", held=(DELETE, SHARE_ALL), held_at="Morvane Devices Agent",
+         stop=WAY_HELD_OPEN),
     Case("watched-with-list-access-repaired", held=(FILE_LIST_DIRECTORY, SHARE_ALL), repaired=True),
 ]
 
@@ -276,7 +321,7 @@ class Machine:
     """The shared Wine prefix and what a case may change in it."""
 
     def __init__(self, wine_run, prefix):
-        self.wine_run = wine_run
+        self.wine_run = str(Path(wine_run).resolve())
         self.prefix = Path(prefix).resolve()
         self.drive_c = self.prefix / "drive_c"
 
@@ -287,7 +332,7 @@ class Machine:
     def wine(self, *command, debug="-all"):
         env = dict(os.environ, WINEDEBUG=debug)
         return subprocess.run([self.wine_run, str(self.prefix), *command], env=env, capture_output=True,
-                              timeout=120)
+                              timeout=120, cwd=self.drive_c if self.drive_c.is_dir() else None)
 
     def import_reg(self, lines):
         with tempfile.NamedTemporaryFile("w", suffix=".reg", dir=self.drive_c, delete=False,
@@ -305,7 +350,18 @@ class Machine:
             return 1
         # The relay channel then shows only the calls the cases check.
         self.import_reg(["[HKEY_CURRENT_USER\\Software\\Wine\\Debug]", '"RelayInclude"=' + reg_text(";".join(WATCHED))])
+        # Nothing the cases run may reach the host's files: no drive maps its root.
+        (self.prefix / "dosdevices" / "z:").unlink(missing_ok=True)
         return 0
+
+    def install(self, *programs):
+        """Copies the programs into the prefix's C:\\tools; their Windows paths."""
+        tools = self.drive_c / "tools"
+        tools.mkdir(exist_ok=True)
+        assert not (self.prefix / "dosdevices" / "z:").exists(), "the prefix still maps the host's root as Z:"
+        for program in programs:
+            shutil.copy(program, tools)
+        return ["C:\\tools\\" + Path(program).name for program in programs]
 
     def prepare(self, case):
         """Resets everything a case may change, then lays out this case."""
@@ -336,10 +392,13 @@ class Machine:
         downloads.parent.mkdir(parents=True)
         if case.downloads == "folder":
             downloads.mkdir(mode=0o700)  # only its owner: reads back unlike the program-files folder
-            # What an agent leaves there, for the look inside to open by ID.
-            (downloads / "logs").mkdir()
-            (downloads / "logs" / "agent.log").write_bytes(b"started\n")
-            (downloads / "setup.msi").write_bytes(b"package\n")
+            # What an agent leaves there, each item only its owner's, for the walk to repair.
+            for folder in TREE[0]:
+                downloads.joinpath(*folder.split("\\")).mkdir(mode=0o700)
+            for file in TREE[1]:
+                path = downloads.joinpath(*file.split("\\"))
+                path.write_bytes(b"agent's\n")
+                path.chmod(0o600)
         elif case.downloads == "file":
             downloads.write_bytes(b"not a folder\n")
         victim = self.unix_path(VICTIM)
@@ -366,11 +425,13 @@ class Machine:
             (downloads.parent / "Cache").symlink_to(victim)
         if case.link_inside:
             link = downloads.joinpath(*case.link_inside.split("\\"))
-            link.parent.mkdir(parents=True, exist_ok=True)
+            for folder in reversed(link.relative_to(downloads).parents[:-1]):
+                downloads.joinpath(folder).mkdir(mode=0o700, exist_ok=True)  # only its owner's, as the rest
             link.symlink_to(victim)
         if case.second_name:
             other = self.unix_path(SECOND_NAME)
             other.write_bytes(b"kept under two names\n")
+            other.chmod(0o600)
             os.link(other, downloads.joinpath(*case.second_name.split("\\")))
         if not case.program_files:
             self.unix_path(PROGRAM_FILES).rename(hidden)
@@ -378,7 +439,8 @@ class Machine:
     def hold(self, helper, path, access, share):
         """Another program holding path open; it lets go when its input is closed."""
         holder = subprocess.Popen([self.wine_run, str(self.prefix), helper, "hold", path, f"{access:x}", f"{share:x}"],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=dict(os.environ, WINEDEBUG="-all"))
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=dict(os.environ, WINEDEBUG="-all"),
+                                  cwd=self.drive_c)
         said = holder.stdout.readline()
         assert said.strip() == b"held", f"the holder could not open {path}: {said!r}"
         return holder
@@ -389,7 +451,7 @@ class Machine:
         state = {}
         for root, dirs, files in os.walk(self.drive_c):
             if Path(root) == self.drive_c:
-                dirs[:] = [d for d in dirs if d not in ("windows", "users")]
+                dirs[:] = [d for d in dirs if d not in ("windows", "users", "tools")]
             for name in dirs + files:
                 path = Path(root, name)
                 info = path.lstat()
@@ -409,27 +471,27 @@ def view_root(view):
     return "Software\\Wow6432Node" if view == 32 else "Software"
 
 
-RELAY = re.compile(r"^[0-9a-f]+:(Call|Ret) +(?:KERNEL32|kernel32|ADVAPI32|advapi32)\.(\w+)\((.*)\)"
+RELAY = re.compile(r"^[0-9a-f]+:(Call|Ret) +(?:KERNEL32|kernel32|ADVAPI32|advapi32|ntdll)\.(\w+)\((.*)\)"
                    r"(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
 ARGUMENT = re.compile(r'([0-9a-f]+)(?: L"((?:[^"\\]|\\.)*)")?')
 ESCAPE = re.compile(r"\\(?:([0-9a-f]{4})|(.))")
 UNESCAPED = {"n": "\n", "r": "\r", "t": "\t", "0": "\0"}
 OWN_LINE = re.compile(r"^[0-9a-f]+:(Call|Ret|Starting|trace|fixme|err|warn)[ :]")
-OPENS = ("CreateFileW", "OpenFileById")
+OPENS = ("CreateFileW", "OpenFileById", "NtCreateFile")
+WRITES = ("SetKernelObjectSecurity", "SetSecurityInfo", "SetNamedSecurityInfoW")
 LISTINGS = {0xA: "listing", 0xB: "restart listing"}  # FileIdBothDirectoryInfo, FileIdBothDirectoryRestartInfo
 # How each watched call is shown, one letter per argument: v its value (or
 # text, for a string), d a 32-bit value (the relay shows whole registers), h a
 # handle (named as follow_handles names it; "other" for one the tool did not
-# open), a a list: "empty" for the one InitializeAcl made, else 0 or "other",
-# c a GetFileInformationByHandleEx class, s a string cut to the length in the
-# argument after it ("the same" when it repeats the first); - not shown
-# (buffers, lengths and out-pointers: where, not what).
-SHOWN = {"SetDefaultDllDirectories": "v", "SetProcessMitigationPolicy": "v-v", "GetFileAttributesW": "v",
-         "CreateFileW": "vddvddv", "OpenFileById": "h-dd-d", "GetFileInformationByHandle": "h-",
+# open), c a GetFileInformationByHandleEx class, s a string cut to the length
+# in the argument after it ("the same" when it repeats the first); - not
+# shown (buffers, lengths and out-pointers: where, not what).
+SHOWN = {"SetDefaultDllDirectories": "v", "GetFileAttributesW": "v", "CreateFileW": "vddvddv",
+         "OpenFileById": "h-dd-d", "NtCreateFile": "-d----ddd--", "GetFileInformationByHandle": "h-",
          "GetFileInformationByHandleEx": "hc--", "GetFinalPathNameByHandleW": "h-dd", "CompareStringOrdinal": "s-s-d",
-         "CloseHandle": "h", "GetNamedSecurityInfoW": "vvvvv-v-", "SetNamedSecurityInfoW": "vvvvvav",
-         "InitializeAcl": "avv", "SetSecurityInfo": "hvvvvav", "OpenProcessToken": "-d-", "LookupPrivilegeValueW": "vv-",
-         "AdjustTokenPrivileges": "-d-d--"}
+         "CloseHandle": "h", "GetNamedSecurityInfoW": "vvvvv-v-", "SetNamedSecurityInfoW": "vvvvvvv",
+         "SetSecurityInfo": "hvvvvvv", "GetKernelObjectSecurity": "hd---", "SetKernelObjectSecurity": "hd-",
+         "OpenProcessToken": "-d-", "LookupPrivilegeValueW": "vv-", "AdjustTokenPrivileges": "-d-d--"}
 
 
 def unescape(text):
@@ -478,10 +540,18 @@ def follow_handles(calls):
     Call.handle, and Call.final of each GetFinalPathNameByHandleW call whose
     buffer the tool then compared."""
     live, opened, filled = {}, {}, {}  # filled: buffer -> the call that wrote a path there
+    unnamed = False  # NtCreateFile opened a handle the tool has not used yet
     for call in calls:
+        first = call.arguments[0][0].lstrip("0") if call.arguments else ""
+        if unnamed and SHOWN.get(call.function, "").startswith("h") and first not in live:
+            opened[f"H{len(opened) + 1}"] = Opened("NtCreateFile")
+            live[first] = f"H{len(opened)}"
+            unnamed = False
         call.names = {value.lstrip("0"): live[value.lstrip("0")]
                       for value, _ in call.arguments if value.lstrip("0") in live}
-        if call.function in OPENS and call.result not in (0, 0xFFFFFFFFFFFFFFFF):
+        if call.function == "NtCreateFile":
+            unnamed = call.result == 0
+        elif call.function in OPENS and call.result not in (0, 0xFFFFFFFFFFFFFFFF):
             call.handle = f"H{len(opened) + 1}"
             if call.function == "CreateFileW":
                 how = f"CreateFileW {call.arguments[0][1]}"
@@ -507,10 +577,8 @@ def follow_handles(calls):
 
 def shown_calls(calls):
     """Each call as one line of text, handles by name."""
-    lines, lists = [], {}
+    lines = []
     for call in calls:
-        if call.function == "InitializeAcl":
-            lists[call.arguments[0][0].lstrip("0")] = "empty"
         shown = []
         arguments = call.arguments
         for index, (how, (value, text)) in enumerate(zip(SHOWN[call.function], arguments)):
@@ -521,8 +589,6 @@ def shown_calls(calls):
                 shown.append(f"{int(value, 16) & 0xFFFFFFFF:x}")
             elif how == "h":
                 shown.append(call.names.get(value, "other"))
-            elif how == "a":
-                shown.append(lists.get(value, "0" if value == "0" else "other"))
             elif how == "c":
                 shown.append(LISTINGS.get(int(value, 16) & 0xFFFFFFFF, value))
             elif how == "s":
@@ -531,7 +597,7 @@ def shown_calls(calls):
         result = f"{call.result:x}"
         if call.handle and call.function in OPENS:
             result = call.handle
-        elif call.function in OPENS and call.result == 0xFFFFFFFFFFFFFFFF:
+        elif call.function in ("CreateFileW", "OpenFileById") and call.result == 0xFFFFFFFFFFFFFFFF:
             result = "invalid"
         elif call.function == "CompareStringOrdinal":
             result = "equal" if call.result == 2 else "differ"  # 2: CSTR_EQUAL
@@ -547,40 +613,53 @@ def own_stderr(stderr):
 
 
 def written(calls, opened, lines, downloads):
-    """Each write as shown, its handle replaced by "Downloads" where the tool
-    opened it and it leads to the real Downloads folder."""
+    """Each write as shown, its handle replaced by the item it leads to where
+    the tool opened it and it leads to the real Downloads folder ("Downloads")
+    or an item inside it ("Downloads\\name")."""
     writes = []
     for call, line in zip(calls, lines):
-        if call.function == "SetSecurityInfo":
-            name = call.names.get(call.arguments[0][0].lstrip("0"))
-            if name and opened[name].final == "\\\\?\\" + downloads:
-                line = line.replace(f"({name},", "(Downloads,", 1)
-            elif name:
-                line += f"   [{name}: {opened[name].how}, leads to {opened[name].final or 'an unknown place'}]"
-            writes.append(line)
-        elif call.function == "SetNamedSecurityInfoW":
-            writes.append(line)
+        if call.function not in WRITES:
+            continue
+        name = call.names.get(call.arguments[0][0].lstrip("0"))
+        leads = name and opened[name].final
+        if leads and (leads == "\\\\?\\" + downloads or leads.startswith("\\\\?\\" + downloads + "\\")):
+            line = line.replace(f"({name},", "(Downloads" + leads[4 + len(downloads):] + ",", 1)
+        elif name:
+            line += f"   [{name}: {opened[name].how}, leads to {leads or 'an unknown place'}]"
+        writes.append(line)
     return writes
 
 
 def written_too_early(calls, lines):
-    """Where writing begins too early: the privileges must be switched after
-    the tool's last open and before the source list is read and written."""
-    last_open = max((i for i, call in enumerate(calls) if call.function in OPENS), default=-1)
-    first_use = min((i for i, call in enumerate(calls)
-                     if call.function in ("GetNamedSecurityInfoW", "SetSecurityInfo", "SetNamedSecurityInfoW")),
-                    default=len(calls))
-    if any(calls[i].function == "AdjustTokenPrivileges" and calls[i].result
-           for i in range(last_open + 1, first_use)):
+    """Where a list is read or written too early: the privileges must be
+    switched after each open, and before anything is read or written."""
+    problems, since_open = [], None
+    for index, call in enumerate(calls):
+        if call.function in OPENS:
+            since_open = index
+        elif call.function == "AdjustTokenPrivileges" and call.result:
+            since_open = None
+        elif since_open is not None and call.function in ("GetNamedSecurityInfoW", "GetKernelObjectSecurity") + WRITES:
+            problems.append(f"no AdjustTokenPrivileges between {lines[since_open]} and {lines[index]}")
+            since_open = None
+    return problems
+
+
+def expected_writes(case):
+    """Downloads' two writes, then each item inside it the tool repairs; a
+    folder before what it holds, items in the order Wine lists them (by name)."""
+    if not case.writes_anything():
         return []
-    return [f"no AdjustTokenPrivileges between the last open ({lines[last_open] if last_open >= 0 else 'none'}) "
-            f"and the source list's read or the first write "
-            f"({lines[first_use] if first_use < len(calls) else 'none'})"]
-
-
-# Both writes of a repair, in order, through the handle on the real Downloads folder.
-REPAIR_WRITES = ["SetSecurityInfo(Downloads, 1, 4, 0, 0, empty, 0) = 0",
-                 "SetSecurityInfo(Downloads, 1, 4, 0, 0, other, 0) = 0"]
+    items = set(TREE[0] + TREE[1])
+    for planted in (case.link_inside, case.second_name):
+        if planted:
+            parts = planted.split("\\")
+            items |= {"\\".join(parts[:i]) for i in range(1, len(parts))}
+    if case.link_inside:
+        items.discard(case.link_inside)
+    order = sorted(items, key=lambda item: [part.lower() for part in item.split("\\")])
+    return ["SetKernelObjectSecurity(Downloads, 4) = 1"] * 2 + [
+        f"SetKernelObjectSecurity(Downloads\\{item}, 4) = 1" for item in order]
 
 
 def readable(value):
@@ -595,22 +674,26 @@ def run_case(machine, case, exe, helper):
     before = machine.snapshot()
     header = pefile.PE(exe, fast_load=True).OPTIONAL_HEADER
     image = (header.ImageBase, header.ImageBase + header.SizeOfImage)
-    holder = machine.hold(helper, case.real_downloads(), *case.held) if case.held else None
+    exe_path, helper_path = machine.install(exe, helper)
+    held = case.real_downloads()
+    while case.held and not held.endswith("\\" + case.held_at):
+        held = held.rsplit("\\", 1)[0]
+    holder = machine.hold(helper_path, held, *case.held) if case.held else None
+    writes = expected_writes(case)
     problems = []
     try:
         for run in range(case.runs):
-            result = machine.wine(exe, *case.args, debug="-all,+relay")
+            result = machine.wine(exe_path, *case.args, debug="-all,+relay")
             calls = tool_calls(result.stderr, image)
             opened = follow_handles(calls)
             lines = shown_calls(calls)
             seen = {"exit status": result.returncode, "stdout": result.stdout, "stderr": own_stderr(result.stderr),
                     "writes": written(calls, opened, lines, case.real_downloads())}
             wanted = {"exit status": case.expected_status(), "stdout": case.out, "stderr": case.expected_stderr(),
-                      "writes": REPAIR_WRITES if case.repaired else []}
+                      "writes": writes}
             problems += [f"run {run + 1}: {what}: got {readable(seen[what])}, want {readable(wanted[what])}"
                          for what in wanted if seen[what] != wanted[what]]
-            if case.repaired:
-                problems += [f"run {run + 1}: {problem}" for problem in written_too_early(calls, lines)]
+            problems += [f"run {run + 1}: {problem}" for problem in written_too_early(calls, lines)]
             if case.record is not None and lines != case.record:
                 problems.append(f"run {run + 1}: the calls differ from the record:\n" + "\n".join(
                     difflib.unified_diff(case.record, lines, "record", "seen", lineterm="")))
@@ -619,18 +702,29 @@ def run_case(machine, case, exe, helper):
             holder.communicate(timeout=60)
 
     after = machine.snapshot()
-    if case.repaired:
-        # Only the repaired folder's access list (kept by Wine as its mode) may change.
-        changed = str(machine.unix_path(case.real_downloads()).relative_to(machine.drive_c))
+    if writes:
+        # Only the lists of what was written (kept by Wine as modes) may change:
+        # each item inside now lets everyone read it, as the program-files
+        # folder's list passes on, where before only its owner could.
+        downloads = machine.unix_path(case.real_downloads())
+        for line in writes[1:]:
+            item = line[len("SetKernelObjectSecurity(Downloads"):-len(", 4) = 1")].lstrip("\\")
+            changed = str(downloads.joinpath(*item.split("\\")).relative_to(machine.drive_c)) if item else None
+            if not changed:
+                continue
+            was, now = int(before.pop(changed)[0], 8), int(after.pop(changed)[0], 8)
+            if was & 0o004 or not now & 0o004:
+                problems.append(f"{item}: mode {oct(was)} before, {oct(now)} after: not everyone's to read after")
+        changed = str(downloads.relative_to(machine.drive_c))
         before.pop(changed)
         after.pop(changed)
-        lists = machine.wine(helper, "show", PROGRAM_FILES, case.real_downloads())
+        lists = machine.wine(helper_path, "show", PROGRAM_FILES, case.real_downloads())
         source, target = lists.stdout.decode().splitlines()
         if source != target:
             problems.append(f"access lists differ after the copy: {source} != {target}")
     if before != after:
         differing = sorted(set(before.items()) ^ set(after.items()))
-        problems.append(f"the machine changed outside the access list: {differing[:6]}")
+        problems.append(f"the machine changed outside the access lists written: {differing[:6]}")
     return problems
 
 

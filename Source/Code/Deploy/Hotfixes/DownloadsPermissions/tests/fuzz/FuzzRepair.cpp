@@ -7,6 +7,8 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "../Sddl.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -74,7 +76,7 @@ void ScriptFinalPath(FuzzedDataProvider& data, stand_in::MachineState& machine, 
 // apart, sometimes anything.
 DWORD TakeError(FuzzedDataProvider& data) {
     static constexpr DWORD kTold[] = {ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED,
-                                      ERROR_SHARING_VIOLATION, ERROR_UNTRUSTED_MOUNT_POINT, 1920};
+                                      ERROR_SHARING_VIOLATION, 1920};
     return data.ConsumeIntegralInRange<int>(0, 3) != 0 ? data.PickValueInArray(kTold) : data.ConsumeIntegral<DWORD>();
 }
 
@@ -102,7 +104,8 @@ void ScriptObject(FuzzedDataProvider& data, stand_in::MachineState& machine, con
 }
 
 // A few items below Downloads: plain files and folders, now and then a link,
-// a file with a second name, a swap, or an item that cannot be opened.
+// a file with a second name, a swap, one that lies elsewhere once opened,
+// or one that cannot be opened, read, worked out or written; some protected.
 void ScriptInside(FuzzedDataProvider& data, stand_in::MachineState& machine, const std::wstring& downloadsPath) {
     std::vector<std::wstring> folders = {downloadsPath};
     for (int items = data.ConsumeIntegralInRange<int>(0, 6); items > 0; --items) {
@@ -112,13 +115,18 @@ void ScriptInside(FuzzedDataProvider& data, stand_in::MachineState& machine, con
         machine.attributes[path] = folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
         if (folder)
             folders.push_back(path);
-        switch (data.ConsumeIntegralInRange<int>(0, 9)) {
+        switch (data.ConsumeIntegralInRange<int>(0, 13)) {
         case 1: machine.attributes[path] |= FILE_ATTRIBUTE_REPARSE_POINT; break;
         case 2: machine.names[path] = data.ConsumeIntegralInRange<DWORD>(0, 3); break;
         case 3: machine.attributesOnceOpened[path] = data.ConsumeIntegral<DWORD>(); break;
         case 4: machine.openErrors[path] = TakeError(data); break;
         case 5: machine.listErrors[path] = TakeError(data); break;
-        case 6: machine.lists[path] = "empty"; break;
+        case 6: machine.security[path] = sddl::Descriptor("O:U1G:SYD:AI"); break;
+        case 7: machine.security[path] = sddl::Descriptor("O:U1G:SYD:PAI(A;OICI;FA;;;U1)"); break;
+        case 8: machine.security[path] = sddl::Descriptor("O:U1G:SYD:AI(OA;OICI;FA;;;WD)(A;OICI;GA;;;CO)"); break;
+        case 9: ScriptFinalPath(data, machine, path); break;
+        case 10: machine.readErrors[path] = TakeError(data); break;
+        case 11: machine.writeErrors[path] = {TakeError(data)}; break;
         default: break;
         }
     }
@@ -146,18 +154,32 @@ bool ProvesTheRealFolder(const std::wstring& path, const std::wstring& appDataPa
            stand_in::FoldAscii(expected) == stand_in::FoldAscii(final);
 }
 
-// Whether the tree below folder, as scripted, holds nothing the walk must not
-// be handed: no reparse point (listed or once opened), no file with more
-// than one name, nothing that changes kind once opened.
-bool TreeIsPlain(const std::wstring& folder) {
+// Whether a handle on an item inside Downloads shows it plain and where its
+// folder lists it: no reparse point, a file with one name, its real path
+// Downloads' real path followed by its names.
+bool ProvesAPlainItem(const std::wstring& path, const std::wstring& downloadsPath) {
+    const DWORD attributes = stand_in::AttributesOnceOpened(path);
+    const auto names = stand_in::Machine().names.find(path);
+    const bool oneName = (attributes & FILE_ATTRIBUTE_DIRECTORY) || names == stand_in::Machine().names.end() ||
+                         names->second <= 1;
+    const std::wstring final = FinalPath(path);
+    const std::wstring expected = FinalPath(downloadsPath) + path.substr(downloadsPath.size());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && oneName &&
+           !final.empty() && stand_in::FoldAscii(final) == stand_in::FoldAscii(expected);
+}
+
+// Whether every item below folder that a repair must reach has had its new
+// list written: all but a protected item and what lies below it.
+bool AllWrittenBelow(const std::wstring& folder) {
     for (const std::wstring& item : stand_in::ChildrenOf(folder)) {
-        const DWORD listed = stand_in::AttributesOf(item);
-        const DWORD opened = stand_in::AttributesOnceOpened(item);
-        const auto names = stand_in::Machine().names.find(item);
-        if (((listed | opened) & FILE_ATTRIBUTE_REPARSE_POINT) ||
-            ((listed ^ opened) & FILE_ATTRIBUTE_DIRECTORY) ||
-            (!(listed & FILE_ATTRIBUTE_DIRECTORY) && names != stand_in::Machine().names.end() && names->second > 1) ||
-            ((listed & FILE_ATTRIBUTE_DIRECTORY) && !TreeIsPlain(item)))
+        const std::string dacl = stand_in::DaclOf(item);
+        if (dacl.rfind("D:P", 0) == 0)
+            continue;
+        const auto& writes = stand_in::Machine().writes;
+        const bool written = std::any_of(writes.begin(), writes.end(), [&](const stand_in::Written& write) {
+            return write.path == item && write.error == ERROR_SUCCESS;
+        });
+        if (!written || ((stand_in::AttributesOnceOpened(item) & FILE_ATTRIBUTE_DIRECTORY) && !AllWrittenBelow(item)))
             return false;
     }
     return true;
@@ -201,8 +223,8 @@ bool MissingInListings(const std::wstring& appDataPath) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
     stand_in::MachineState& machine = stand_in::ResetMachine();
-    for (const char* function : {"SetDefaultDllDirectories", "SetProcessMitigationPolicy", "GetFinalPathNameByHandleW",
-                                 "CompareStringOrdinal", "GetFileInformationByHandleEx", "OpenFileById"})
+    for (const char* function : {"SetDefaultDllDirectories", "GetFinalPathNameByHandleW", "CompareStringOrdinal",
+                                 "GetFileInformationByHandleEx", "OpenFileById", "NtCreateFile"})
         if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
             machine.missingFunctions.insert(function);
     machine.openStatus = TakeStatus(data);
@@ -231,7 +253,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         machine.fileSystem = L"ReFS";
     // Downloads left closed to everyone, and a token that may lack what opens it.
     if (data.ConsumeIntegralInRange<int>(0, 3) == 0)
-        machine.lists[downloadsPath] = "empty";
+        machine.security[downloadsPath] = sddl::Descriptor(data.ConsumeBool() ? "O:BAG:SYD:PAI" : "O:BAG:SYD:AI");
+    if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
+        machine.readErrors[WithSuffix(appDataPath, 38)] = TakeError(data);
     machine.tokenOpens = data.ConsumeIntegralInRange<int>(0, 7) != 0;
     if (data.ConsumeIntegralInRange<int>(0, 3) == 0)
         machine.heldPrivileges = {data.ConsumeBool() ? stand_in::kBackup : stand_in::kRestore, stand_in::kChangeNotify};
@@ -243,19 +267,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
 
     machine.readStatus = static_cast<DWORD>(TakeStatus(data));
     if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
-        machine.sourceDacl = nullptr;
-    machine.aclInitializes = data.ConsumeIntegralInRange<int>(0, 15) != 0;
-    machine.closeStatus = static_cast<DWORD>(TakeStatus(data));
-    machine.copyStatus = static_cast<DWORD>(TakeStatus(data));
+        machine.sourceHasDacl = false;
+    machine.writeErrors[downloadsPath] = {static_cast<DWORD>(TakeStatus(data)), static_cast<DWORD>(TakeStatus(data))};
 
     const stand_in::MachineState scripted = machine;
     wchar_t program[] = L"DownloadsPermissions.exe";
     wchar_t* argv[] = {program, nullptr};
     const int status = wmain(1, argv, argv + 1);
 
+    // No call that walks a tree of its own is ever made.
     for (const std::string& call : machine.calls)
-        Require(call.rfind("SetNamedSecurityInfoW(", 0) != 0);
-    Require(machine.openHandles.empty());
+        Require(call.rfind("SetNamedSecurityInfoW(", 0) != 0 && call.rfind("SetSecurityInfo(", 0) != 0);
+    Require(machine.openHandles.empty() && machine.allocated.empty());
     const bool readSucceeded = machine.read.size() == 1 && machine.readStatus == ERROR_SUCCESS;
     Require(machine.read.size() <= 1 && machine.released == (readSucceeded ? 1 : 0));
 
@@ -277,29 +300,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
                 stand_in::FoldAscii(opened.path) == stand_in::FoldAscii(WithSuffix(appDataPath, 38)) ||
                 stand_in::FoldAscii(opened.path).rfind(stand_in::FoldAscii(WithSuffix(appDataPath, 38)) + L"\\", 0) == 0);
 
-    // Writes come in one pair, after the read, through a handle on Downloads
-    // that is open and shown to be the real folder, while the way to it is
-    // held and the tree inside it is plain; with neither privilege that
-    // overrides access checks on: first the empty list, then the one read.
-    Require(machine.writes.empty() || machine.writes.size() == 2);
+    // Downloads is written first, in one pair, after the read: the empty
+    // list, then the one read; then only items inside it, each once. Every
+    // write goes through an open handle on an item shown plain and in its
+    // place (Downloads: the real folder at the end of the way; an item
+    // inside: as its folder listed it), while it and every folder above it
+    // up to the vendor's are held, on NTFS, with neither privilege that
+    // overrides access checks on.
     if (!machine.writes.empty()) {
-        Require(readSucceeded && machine.sourceDacl && TreeIsPlain(downloadsPath) && machine.fileSystem == L"NTFS");
-        for (const size_t suffixChars : {size_t{16}, size_t{38}, kSuffix.size()})
-            Require(ProvesTheRealFolder(WithSuffix(appDataPath, suffixChars), appDataPath, suffixChars));
-        for (const stand_in::Written& write : machine.writes) {
-            Require(!write.privileges.count(stand_in::kBackup) && !write.privileges.count(stand_in::kRestore));
-            Require(write.privileges.count(stand_in::kChangeNotify) == 1);
-            for (const size_t suffixChars : {size_t{16}, size_t{38}, kSuffix.size()})
-                Require(write.held.count(WithSuffix(appDataPath, suffixChars)) == 1);
-        }
+        Require(readSucceeded && machine.sourceHasDacl && machine.fileSystem == L"NTFS" && machine.writes.size() >= 2);
         Require(machine.writes[0] == stand_in::Written{downloadsPath, true, "empty"});
         Require(machine.writes[1] == stand_in::Written{downloadsPath, true, "source"});
+        for (const size_t suffixChars : {size_t{16}, size_t{38}, kSuffix.size()})
+            Require(ProvesTheRealFolder(WithSuffix(appDataPath, suffixChars), appDataPath, suffixChars));
+        std::set<std::wstring> written;
+        for (size_t i = 0; i < machine.writes.size(); ++i) {
+            const stand_in::Written& write = machine.writes[i];
+            Require(write.open && !write.privileges.count(stand_in::kBackup) &&
+                    !write.privileges.count(stand_in::kRestore) && write.privileges.count(stand_in::kChangeNotify));
+            for (std::wstring held = write.path; held.size() >= WithSuffix(appDataPath, 16).size();
+                 held = held.substr(0, held.rfind(L'\\')))
+                Require(write.held.count(held) == 1);
+            if (i < 2)
+                continue;
+            Require(write.path.rfind(downloadsPath + L"\\", 0) == 0 && written.insert(write.path).second);
+            Require(ProvesAPlainItem(write.path, downloadsPath));
+        }
     }
-    // Status 0 means Downloads carries the new list, or it is not there on
-    // both looks: by name, and in the listings of the way.
+    // Status 0 means Downloads and all it holds carry their new lists, or
+    // Downloads is not there on both looks: by name, and in the listings of
+    // the way.
     if (status == 0) {
-        const auto carried = machine.lists.find(downloadsPath);
-        const bool repaired = !machine.writes.empty() && carried != machine.lists.end() && carried->second == "source";
+        const bool repaired = !machine.writes.empty() && stand_in::ListOf(downloadsPath) == "source" &&
+                              AllWrittenBelow(downloadsPath);
         Require(repaired || (machine.writes.empty() && machine.read.empty() && MissingByName(downloadsPath) &&
                              MissingInListings(appDataPath)));
     }

@@ -16,10 +16,11 @@ ON_WINDOWS_5_2 = {
     "kernel32.dll": {"CloseHandle", "CreateFileW", "DeleteCriticalSection", "EnterCriticalSection",
                      "GetCurrentProcess", "GetFileAttributesW", "GetFileInformationByHandle", "GetLastError", "GetModuleHandleW",
                      "GetProcAddress", "GetStartupInfoW", "InitializeCriticalSection", "LeaveCriticalSection",
-                     "LocalFree", "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue", "VirtualProtect",
+                     "LocalAlloc", "LocalFree", "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue", "VirtualProtect",
                      "VirtualQuery", "__C_specific_handler"},
-    "advapi32.dll": {"AdjustTokenPrivileges", "GetNamedSecurityInfoW", "InitializeAcl", "LookupPrivilegeValueW",
-                     "OpenProcessToken", "RegCloseKey", "RegOpenKeyExW", "RegQueryValueExW", "SetSecurityInfo"},
+    "advapi32.dll": {"AdjustTokenPrivileges", "GetKernelObjectSecurity", "GetNamedSecurityInfoW",
+                     "LookupPrivilegeValueW", "OpenProcessToken", "RegCloseKey", "RegOpenKeyExW", "RegQueryValueExW",
+                     "SetKernelObjectSecurity"},
     "shell32.dll": {"SHGetFolderPathW"},
 }
 RT_MANIFEST, RT_VERSION = 24, 16
