@@ -1,3 +1,10 @@
+BeforeDiscovery {
+    # Findings the tables name often: the stock baseline on Downloads, and
+    # everything a folder's full control allows.
+    $Baseline = 'Baseline Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction)'
+    $FullFolder = 'write (create files), append (create folders), delete children, write attributes (an empty folder can be made a junction), delete, change permissions, take ownership'
+}
+
 BeforeAll {
     . (Join-Path $PSScriptRoot 'testing/TestSupport.ps1')
     . (Join-Path $PSScriptRoot 'testing/Layouts.ps1')
@@ -29,13 +36,15 @@ BeforeAll {
         $machine.Key = $Key
         $machine.Unlistable = $Unlistable
     }
-    function Get-Findings([int]$MaxItems = 100) {
+    function Get-Findings([int]$MaxItems = 100, [string[]]$TrustedSid = @()) {
         Mock Get-AppDataFolder { 'C:\ProgramData' }
         Mock Get-ProgramFilesFolder { 'C:\Program Files (x86)' }
         Mock Get-AgentKeyAccess { $machine.Key }
         Mock Resolve-Account { $null }
+        # Opened by name as Windows opens it: a trailing dot or space dropped.
         Mock Get-ItemFacts {
-            if ($machine.Facts.ContainsKey($Path)) { $machine.Facts[$Path] } else { New-Folder $Path -IsFolder $false }
+            $opened = ($Path -split '\\' | ForEach-Object { $_.TrimEnd('. ') }) -join '\'
+            if ($machine.Facts.ContainsKey($opened)) { $machine.Facts[$opened] } else { New-Folder $Path -IsFolder $false }
         }
         Mock Get-ChildPath {
             if ($machine.Unlistable -contains $Path) { throw 'Access is denied' }
@@ -44,7 +53,7 @@ BeforeAll {
                 [pscustomobject]@{ Path = $child; IsReparsePoint = [bool]($facts -and $facts.IsReparsePoint) }
             }
         }
-        @(Get-Exposure -MaxItems $MaxItems -MaxSeconds 60)
+        @(Get-Exposure -MaxItems $MaxItems -MaxSeconds 60 -TrustedSid $TrustedSid)
     }
     # A finding in one line: its kind, its path below ProgramData, the SID
     # and the rights.
@@ -61,17 +70,20 @@ BeforeAll {
     # What each remedy does, applied to the machine's facts: the icacls
     # commands it names (/setowner, /reset, /inheritance:r and :d,
     # /remove:g; /t for everything below), running the tool, and removing a
-    # link or a name.
-    function Update-Subtree([string]$Path, [switch]$DropExplicit) {
+    # link or a name. Windows' walk (and a reset) enters every folder; the
+    # tool's leaves a protected list, and what lies below it, as they are.
+    function Update-Subtree([string]$Path, [switch]$DropExplicit, [switch]$Tool) {
         $queue = [System.Collections.Queue]::new()
         $queue.Enqueue($Path)
         while ($queue.Count) {
             $folder = $queue.Dequeue()
             foreach ($child in @(if ($machine.Children.ContainsKey($folder)) { $machine.Children[$folder] })) {
                 $facts = $machine.Facts[$child]
-                if (-not $facts -or $facts.IsReparsePoint) { continue }
+                if (-not $facts -or $facts.IsReparsePoint -or ($Tool -and ($facts.Protected -or $facts.IsHardLinked))) { continue }
                 $explicit = if ($DropExplicit) { @() } else { @($facts.Entries | Where-Object { -not $_.Inherited }) }
-                $facts.Entries = @($explicit) + @(Get-InheritedEntries $machine.Facts[$folder].Entries $facts.IsFolder $facts.Owner)
+                if ($DropExplicit) { $facts.Protected = $false }
+                $inherited = if ($facts.Protected) { @() } else { @(Get-InheritedEntries $machine.Facts[$folder].Entries $facts.IsFolder $facts.Owner) }
+                $facts.Entries = @($explicit) + $inherited
                 $queue.Enqueue($child)
             }
         }
@@ -96,19 +108,34 @@ BeforeAll {
             $targets = if ($all) { Get-Below $root } else { @($path) }
             switch ($command.Groups[2].Value) {
                 '/setowner' { foreach ($target in $targets) { $machine.Facts[$target].Owner = $command.Groups[3].Value } }
-                '/reset' { Update-Subtree $root -DropExplicit }
-                '/inheritance:r' { $machine.Facts[$path].Entries = @($machine.Facts[$path].Entries | Where-Object { -not $_.Inherited }); Update-Subtree $path }
-                '/inheritance:d' { $machine.Facts[$path].Entries = @($machine.Facts[$path].Entries | ForEach-Object { $_.PSObject.Copy() } | ForEach-Object { $_.Inherited = $false; $_ }) }
+                '/reset' {
+                    if ($all) { Update-Subtree $root -DropExplicit; continue }
+                    $item = $machine.Facts[$path]
+                    $item.Protected = $false
+                    $item.Entries = @(Get-InheritedEntries $machine.Facts[$path.Substring(0, $path.LastIndexOf('\'))].Entries $item.IsFolder $item.Owner)
+                    Update-Subtree $path
+                }
+                '/inheritance:r' {
+                    $machine.Facts[$path].Entries = @($machine.Facts[$path].Entries | Where-Object { -not $_.Inherited })
+                    $machine.Facts[$path].Protected = $true
+                    Update-Subtree $path
+                }
+                '/inheritance:d' {
+                    $machine.Facts[$path].Entries = @($machine.Facts[$path].Entries | ForEach-Object { $_.PSObject.Copy() } | ForEach-Object { $_.Inherited = $false; $_ })
+                    $machine.Facts[$path].Protected = $true
+                }
                 '/remove:g' { $machine.Facts[$path].Entries = @($machine.Facts[$path].Entries | Where-Object { $_.Inherited -or $_.Type -ne 'Allow' -or $_.Sid -ne $command.Groups[3].Value }) }
                 default { throw "no model for icacls $($command.Groups[2].Value)" }
             }
         }
-        # The tool's two writes: the program-files folder's explicit entries,
-        # and inherited ones Windows computes anew, down the tree.
+        # The tool's writes: the program-files folder's entries, then
+        # what the agent folder passes on unless Downloads' list is
+        # protected; inherited ones worked out anew down the tree.
         if ($Remedy -match '(^|then )[Rr]un the tool') {
             $facts = $machine.Facts[$downloads]
-            $facts.Entries = @($machine.ProgramFiles) + @(Get-InheritedEntries $machine.Facts[$agent].Entries $true $facts.Owner)
-            Update-Subtree $downloads
+            $inherited = if ($facts.Protected) { @() } else { @(Get-InheritedEntries $machine.Facts[$agent].Entries $true $facts.Owner) }
+            $facts.Entries = @($machine.ProgramFiles) + $inherited
+            Update-Subtree $downloads -Tool
         }
     }
 }
@@ -163,12 +190,21 @@ Describe 'The access check' {
             Should -Throw -ExpectedMessage '*cannot judge*'
     }
 
-    It 'passes CREATOR OWNER to a new child as its owner, mapped, with an inherit-only copy for what lies below' {
-        $folder = @(Get-InheritedEntries @(New-Entry $Sids.CreatorOwner $GenericAll -Propagation 2) $true $user)
-        $folder | ForEach-Object { '{0} 0x{1:X} {2} {3}' -f $_.Sid, $_.Rights, $_.Inheritance, $_.Propagation } |
-            Should -Be "$user 0x1F01FF 0 0", 'S-1-3-0 0x10000000 3 2'
-        $file = @(Get-InheritedEntries @(New-Entry $Sids.CreatorOwner $GenericAll -Propagation 2) $false $user)
-        $file | ForEach-Object { '{0} 0x{1:X} {2}' -f $_.Sid, $_.Rights, $_.Inherited } | Should -Be "$user 0x1F01FF True"
+    # Each entry a new child gets: SID, rights, inheritance/propagation.
+    It 'passes <Case>' -ForEach @(
+        @{ Case = 'CREATOR OWNER to a folder as its owner, mapped, with an inherit-only copy for what lies below'; Entry = { New-Entry $Sids.CreatorOwner $GenericAll -Propagation 2 }
+            IsFolder = $true; Got = "S-1-5-21-1-2-3-1001 0x1F01FF 0/0", 'S-1-3-0 0x10000000 3/2' }
+        @{ Case = 'CREATOR OWNER to a file as its owner, mapped'; Entry = { New-Entry $Sids.CreatorOwner $GenericAll -Propagation 2 }
+            IsFolder = $false; Got = "S-1-5-21-1-2-3-1001 0x1F01FF 0/0" }
+        @{ Case = 'a no-propagate entry to the first level only'; Entry = { New-Entry $Sids.Users $FullControl -Propagation 1 }
+            IsFolder = $true; Got = 'S-1-5-32-545 0x1F01FF 0/0' }
+        @{ Case = 'an object-inherit entry to files, and to folders only as inherit-only, for the files inside them'; Entry = { New-Entry $Sids.Users $FullControl -Inheritance 1 }
+            IsFolder = $true; Got = 'S-1-5-32-545 0x1F01FF 1/2' }
+        @{ Case = 'a container-inherit entry to folders, not to files'; Entry = { New-Entry $Sids.Users $FullControl -Inheritance 2 }
+            IsFolder = $false; Got = @() }
+    ) {
+        @(Get-InheritedEntries @(& $Entry) $IsFolder $Sids.User | ForEach-Object { '{0} 0x{1:X} {2}/{3}' -f $_.Sid, $_.Rights, $_.Inheritance, $_.Propagation }) |
+            Should -Be $Got
     }
 }
 
@@ -176,19 +212,30 @@ Describe 'The exposure audit' {
     It 'finds <Found> where <Case>' -ForEach @(
         @{ Case = 'the agent folder blocks inheritance and Downloads carries the list'; Clean = $true; Found = @() }
         @{ Case = 'the list of earlier builds was copied'; Clean = $true; ProgramFiles = { $ProgramFilesListEarly }; Found = @() }
-        @{ Case = 'Downloads inherits from a stock ProgramData'; Clean = $false
-            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction)') }
-        @{ Case = 'a user owns Downloads'; Clean = $true
+        @{ Case = 'Downloads inherits from a stock ProgramData: the stock baseline'; Clean = $false; Found = @($Baseline) }
+        @{ Case = 'Downloads carries only the copied list today, below a stock ProgramData: the baseline once the tool has written'; Clean = $false
+            Facts = { @{ $downloads = New-Folder $downloads -Entries $ProgramFilesList } }; Found = @($Baseline) }
+        @{ Case = 'the agent folder adds the same grant for Users itself: not the baseline'; Clean = $false
+            Facts = { $mine = @(New-Entry $Sids.Users 0x116 -Inheritance 2) + $ProgramDataInherited
+                @{ $agent = New-Folder $agent -Entries $mine; $downloads = New-Folder $downloads -Entries ($ProgramFilesList + @(Get-InheritedEntries $mine $true $Sids.System)) } }
+            Found = @($Baseline.Replace('Baseline', 'Access')) }
+        @{ Case = 'a user owns Downloads: once the tool has written, the copied CREATOR OWNER entry reaches it through the agent folder'; Clean = $true
             Facts = { @{ $downloads = New-Folder $downloads -Owner $user -Entries $ProgramFilesList } }
+            Found = @("Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 change permissions"
+                "AfterRepair Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 write (create files), append (create folders), delete children, write attributes (an empty folder can be made a junction), delete, take ownership") }
+        @{ Case = 'a user owns a protected Downloads: the tool keeps it protected, so it inherits nothing'; Clean = $true
+            Facts = { @{ $downloads = New-Folder $downloads -Owner $user -Entries $ProgramFilesList -Protected } }
             Found = @("Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 change permissions") }
         @{ Case = 'a user made Downloads below a stock ProgramData before the agent did'; Clean = $false
             Facts = { @{ $downloads = New-Folder $downloads -Owner $user -Entries ($ProgramFilesList + @(Get-InheritedEntries $ProgramDataInherited $true $user)) } }
             Found = @("Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 change permissions"
                 "Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 write (create files), append (create folders), delete children, write attributes (an empty folder can be made a junction), delete, take ownership"
-                'Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction)') }
-        @{ Case = 'an OWNER RIGHTS entry takes the owner''s rights away'; Clean = $true; Found = @()
-            Facts = { @{ $downloads = New-Folder $downloads -Owner $user -Entries (@(New-Entry $Sids.OwnerRights $ReadExecute) + $ProgramFilesList) } } }
-        @{ Case = 'a deny ahead of an allow'; Clean = $false; Found = @()
+                $Baseline) }
+        @{ Case = 'an OWNER RIGHTS entry holds the owner back until the tool replaces it'; Clean = $true
+            Facts = { @{ $downloads = New-Folder $downloads -Owner $user -Entries (@(New-Entry $Sids.OwnerRights $ReadExecute) + $ProgramFilesList) } }
+            Found = @("AfterRepair Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 change permissions"
+                "AfterRepair Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 write (create files), append (create folders), delete children, write attributes (an empty folder can be made a junction), delete, take ownership") }
+        @{ Case = 'a deny ahead of an allow, until the tool replaces it'; Clean = $false; Found = @($Baseline)
             Facts = { @{ $downloads = New-Folder $downloads -Entries (@(New-Entry $Sids.Users 0x116 -Type Deny) + $ProgramFilesList + $ProgramDataInherited) } } }
         @{ Case = 'a deny entry alone'; Clean = $true; Found = @()
             Facts = { @{ $downloads = New-Folder $downloads -Entries (@(New-Entry $Sids.Everyone $GenericAll -Type Deny) + $ProgramFilesList) } } }
@@ -200,10 +247,12 @@ Describe 'The exposure audit' {
             Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction)') }
         @{ Case = 'a user''s generic all on the folder above Downloads'; Clean = $true
             Facts = { @{ $agent = New-Folder $agent -Entries ($ProgramFilesList + (New-Entry $user $GenericAll)) } }
-            Found = @("Access Morvane Security\Morvane Devices Agent S-1-5-21-1-2-3-1001 delete children, delete, change permissions, take ownership") }
+            Found = @("Access Morvane Security\Morvane Devices Agent S-1-5-21-1-2-3-1001 delete children, delete, change permissions, take ownership"
+                "AfterRepair Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 write (create files), append (create folders), delete children, write attributes (an empty folder can be made a junction), delete, change permissions, take ownership") }
         @{ Case = 'delete children on the folder above Downloads'; Clean = $true
             Facts = { @{ $agent = New-Folder $agent -Entries ($ProgramFilesList + (New-Entry $user 0x40)) } }
-            Found = @("Access Morvane Security\Morvane Devices Agent S-1-5-21-1-2-3-1001 delete children") }
+            Found = @("Access Morvane Security\Morvane Devices Agent S-1-5-21-1-2-3-1001 delete children"
+                "AfterRepair Morvane Security\Morvane Devices Agent\Downloads S-1-5-21-1-2-3-1001 delete children") }
         @{ Case = 'a user owns the vendor folder'; Clean = $true
             Facts = { @{ $vendor = New-Folder $vendor -Owner $user -Entries $ProgramFilesList } }
             Found = @("Access Morvane Security S-1-5-21-1-2-3-1001 change permissions") }
@@ -212,7 +261,23 @@ Describe 'The exposure audit' {
             Found = @('Link Morvane Security  ') }
         @{ Case = 'a user owns a folder inside, with its mapped CREATOR OWNER entry'; Clean = $true; Children = { @{ $downloads = @("$downloads\mine") } }
             Facts = { @{ "$downloads\mine" = New-Child 'mine' -Owner $user } }
-            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads\mine S-1-5-21-1-2-3-1001 change permissions') }
+            Found = @("Access Morvane Security\Morvane Devices Agent\Downloads\mine S-1-5-21-1-2-3-1001 $FullFolder") }
+        @{ Case = 'a user''s folder inside a stock Downloads, whose OWNER RIGHTS entry hides the owner''s rights'; Clean = $false; Children = { @{ $downloads = @("$downloads\mine") } }
+            Facts = { @{ "$downloads\mine" = New-Child 'mine' -Owner $user -Explicit (New-Entry $Sids.OwnerRights $ReadExecute) } }
+            Found = @("Access Morvane Security\Morvane Devices Agent\Downloads\mine S-1-5-21-1-2-3-1001 $FullFolder", $Baseline) }
+        @{ Case = 'Downloads passes no CREATOR OWNER entry today, but the copied list will'; Clean = $true; Children = { @{ $downloads = @("$downloads\mine.txt") } }
+            Facts = { $tight = @((New-Entry $Sids.System $FullControl), (New-Entry $Sids.Users $ReadExecute))
+                @{ $downloads = New-Folder $downloads -Entries $tight -Protected
+                    "$downloads\mine.txt" = New-Folder "$downloads\mine.txt" -Owner $user -IsFolder $false -IsFile -Entries @(Get-InheritedEntries $tight $false $user) } }
+            Found = @("Access Morvane Security\Morvane Devices Agent\Downloads\mine.txt S-1-5-21-1-2-3-1001 write, append, delete, change permissions, take ownership") }
+        @{ Case = 'the agent writes as NETWORK SERVICE, trusted with -TrustedSid'; Clean = $true; Children = { @{ $downloads = @("$downloads\log.txt") } }
+            TrustedSid = @('S-1-5-20'); Facts = { @{ "$downloads\log.txt" = New-Child 'log.txt' -Owner $Sids.NetworkService -IsFolder $false } }; Found = @() }
+        @{ Case = 'Users are denied deleting Downloads, but Everyone may: a guest may'; Clean = $true
+            Facts = { @{ $downloads = New-Folder $downloads -Entries ($ProgramFilesList + (New-Entry $Sids.Users 0x10000 -Inheritance 0 -Type Deny) + (New-Entry $Sids.Everyone 0x10000 -Inheritance 0)) } }
+            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-1-0 delete') }
+        @{ Case = 'CREATOR OWNER and CREATOR GROUP entries that apply to Downloads itself grant no one'; Clean = $true
+            Facts = { @{ $downloads = New-Folder $downloads -Entries ($ProgramFilesList + (New-Entry $Sids.CreatorOwner $FullControl -Inheritance 0) + (New-Entry $Sids.CreatorGroup $FullControl -Inheritance 0)) } }
+            Found = @() }
         @{ Case = 'a user''s file keeps its mapped entry after an owner change'; Clean = $true; Children = { @{ $downloads = @("$downloads\mine.txt") } }
             Facts = { @{ "$downloads\mine.txt" = (New-Child 'mine.txt' -Owner $user -IsFolder $false) | ForEach-Object { $_.Owner = $Sids.Administrators; $_ } } }
             Found = @("Access Morvane Security\Morvane Devices Agent\Downloads\mine.txt S-1-5-21-1-2-3-1001 write, append, delete, change permissions, take ownership") }
@@ -223,8 +288,7 @@ Describe 'The exposure audit' {
             Facts = { @{ "$downloads\mine" = New-Child 'mine' -Explicit (New-Entry $Sids.Users $FullControl -Propagation 2) } }
             Found = @('Access Morvane Security\Morvane Devices Agent\Downloads\mine S-1-5-32-545 write (create files), append (create folders), delete children, write attributes (an empty folder can be made a junction), delete, change permissions, take ownership') }
         @{ Case = 'a folder inside inherits the stock create right (reported on Downloads alone)'; Clean = $false; Children = { @{ $downloads = @("$downloads\sub") } }
-            Facts = { @{ "$downloads\sub" = New-Child 'sub' } }
-            Found = @('Access Morvane Security\Morvane Devices Agent\Downloads S-1-5-32-545 write (create files), append (create folders), write attributes (an empty folder can be made a junction)') }
+            Facts = { @{ "$downloads\sub" = New-Child 'sub' } }; Found = @($Baseline) }
         @{ Case = 'a junction inside'; Clean = $true; Children = { @{ $downloads = @("$downloads\mine") } }
             Facts = { @{ "$downloads\mine" = New-Folder "$downloads\mine" -IsReparsePoint $true } }
             Found = @('Link Morvane Security\Morvane Devices Agent\Downloads\mine  ') }
@@ -271,7 +335,8 @@ Describe 'The exposure audit' {
         foreach ($path in $more.Keys) { $machine.Facts[$path] = $more[$path] }
         if ($row['Children']) { $machine.Children = & $row.Children }
         $machine.Unlistable = @($row['Unlistable'])
-        $findings = @(Get-Findings)
+        $trustedSids = @($row['TrustedSid'] | Where-Object { $_ })
+        $findings = @(Get-Findings -TrustedSid $trustedSids)
         @($findings | ForEach-Object { Format-Finding $_ } | Sort-Object) | Should -Be @($Found | Sort-Object)
 
         # Each remedy, applied as written, takes its finding away; followed
@@ -280,24 +345,26 @@ Describe 'The exposure audit' {
         $fixable = { param($Finding) $Finding.Kind -ne 'NotSeen' -and $Finding.Remedy -notlike 'The program-files folder*' }
         foreach ($finding in @($findings | Where-Object { & $fixable $_ })) {
             Invoke-Remedy $finding.Remedy
-            @(Get-Findings | ForEach-Object { Format-Finding $_ }) | Should -Not -Contain (Format-Finding $finding) -Because "the remedy '$($finding.Remedy)'"
+            @(Get-Findings -TrustedSid $trustedSids | ForEach-Object { Format-Finding $_ }) | Should -Not -Contain (Format-Finding $finding) -Because "the remedy '$($finding.Remedy)'"
         }
         if (@($findings | Where-Object { -not (& $fixable $_) }).Count -eq 0) {
             for ($round = 0; $round -lt 5; $round++) {
-                foreach ($finding in @(Get-Findings)) { Invoke-Remedy $finding.Remedy }
+                $left = @(Get-Findings -TrustedSid $trustedSids)
+                if ($left.Count -eq 0) { break }
+                foreach ($finding in $left) { Invoke-Remedy $finding.Remedy }
             }
-            Get-Findings | Should -BeNullOrEmpty
+            Get-Findings -TrustedSid $trustedSids | Should -BeNullOrEmpty
         }
     }
 
     It 'gives each finding the remedy that fits where the right comes from: <Case>' -ForEach @(
-        @{ Case = 'an inherited grant on Downloads'; Clean = $false; Remedy = "If removing inheritance is your decision: icacls 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads' /inheritance:r /c /l (the copied entries stay)" }
+        @{ Case = 'an inherited grant on Downloads'; Clean = $false; Remedy = "If removing inheritance is your decision: icacls 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads' /inheritance:r /c /l (the copied entries stay) (Windows then rewrites everything below it as an administrator, and may follow a link there: only once the audit finds no Link or HardLink)" }
         @{ Case = 'an owner inside'; Clean = $true; Children = @{ 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads' = @('C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\mine') }
             Facts = { @{ "$downloads\mine" = New-Child 'mine' -Owner $user } }
-            Remedy = "icacls 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\*' /setowner '*S-1-5-32-544' /t /c /l; icacls 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\*' /reset /t /c /l" }
+            Remedy = "icacls 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads\mine' /setowner '*S-1-5-32-544' /c /l; then run the tool: it works out the inherited entries of what lies inside Downloads anew" }
         @{ Case = 'a user''s explicit entry on the folder above'; Clean = $true
             Facts = { @{ $agent = New-Folder $agent -Entries ($ProgramFilesList + (New-Entry $user 0x40)) } }
-            Remedy = "icacls 'C:\ProgramData\Morvane Security\Morvane Devices Agent' /remove:g '*S-1-5-21-1-2-3-1001' /c /l" }
+            Remedy = "icacls 'C:\ProgramData\Morvane Security\Morvane Devices Agent' /remove:g '*S-1-5-21-1-2-3-1001' /c /l (Windows then rewrites everything below it as an administrator, and may follow a link there: only once the audit finds no Link or HardLink)" }
     ) {
         $row = $_
         Set-Machine -Clean:$Clean
@@ -340,17 +407,38 @@ Describe 'The exposure audit' {
     }
 }
 
-Describe 'The -Summary line for Intune Remediations' {
+Describe 'The -Summary line for Intune Remediations and Configuration Manager' {
+    BeforeAll {
+        $owned = [pscustomobject]@{ Path = 'C:\D\mine'; Sid = 'S-1-5-21-1-2-3-1001'; Account = 'PC\ann'; Allows = 'write'; Kind = 'Access'
+            Why = 'may change this item inside Downloads, which it owns'; Remedy = 'icacls x /setowner' }
+        $link = [pscustomobject]@{ Path = 'C:\D\j'; Sid = $null; Account = $null; Allows = ''; Kind = 'Link'; Why = 'a reparse point'; Remedy = 'remove it' }
+        $notSeen = [pscustomobject]@{ Path = 'C:\D'; Sid = $null; Account = $null; Allows = ''; Kind = 'NotSeen'; Why = 'not seen: stopped'; Remedy = 'run again' }
+        $stock = [pscustomobject]@{ Path = 'C:\D'; Sid = 'S-1-5-32-545'; Account = 'BUILTIN\Users'; Allows = 'write (create files)'; Kind = 'Baseline'
+            Why = 'may change Downloads: the stock entry'; Remedy = 'icacls /inheritance:r' }
+    }
+
     It 'is <Line> with status <Status>' -ForEach @(
-        @{ Findings = @(); Line = 'no exposure found'; Status = 0 }
-        @{ Findings = @(@{ Kind = 'Access'; Why = 'may change this item inside Downloads: as its owner' }, @{ Kind = 'Access'; Why = 'may change this item inside Downloads: through an explicit entry' }, @{ Kind = 'HardLink'; Why = 'a file with more than one name: x' })
-            Line = '3 exposure finding(s), everything seen: 2 x may change this item inside Downloads; 1 x a file with more than one name'; Status = 1 }
-        @{ Findings = @(@{ Kind = 'NotSeen'; Why = 'not seen: the walk inside Downloads stopped early' })
-            Line = '1 exposure finding(s), not everything seen: 1 x not seen'; Status = 1 }
+        @{ Findings = { @() }; Line = 'no exposure that needs action, everything seen'; Status = 0 }
+        @{ Findings = { @($stock) }; Status = 0
+            Line = 'no exposure that needs action, everything seen; the stock baseline (not counted): BUILTIN\Users may write (create files) on C:\D' }
+        @{ Findings = { @($stock) }; IncludeBaseline = $true; Status = 1
+            Line = 'needs action: Baseline C:\D: may change Downloads: the stock entry [BUILTIN\Users: write (create files)]. Remedy: icacls /inheritance:r | 1 finding(s) need action (1 Baseline), everything seen; the stock baseline (counted): BUILTIN\Users may write (create files) on C:\D' }
+        @{ Findings = { @($stock, $owned, $link, $owned) }; Status = 1
+            Line = 'needs action: Access C:\D\mine: may change this item inside Downloads, which it owns [PC\ann: write]. Remedy: icacls x /setowner | 3 finding(s) need action (2 Access, 1 Link), everything seen; the stock baseline (not counted): BUILTIN\Users may write (create files) on C:\D' }
+        @{ Findings = { @($link, $notSeen) }; Status = 1
+            Line = 'needs action: Link C:\D\j: a reparse point. Remedy: remove it | 2 finding(s) need action (1 Link, 1 NotSeen), not everything seen' }
     ) {
-        $verdict = Format-ExposureSummary @($Findings | ForEach-Object { [pscustomobject]$_ })
+        $verdict = Format-ExposureSummary (& $Findings) -IncludeBaseline:([bool]$_['IncludeBaseline'])
         $verdict.Line | Should -Be $Line
         $verdict.Status | Should -Be $Status
+    }
+
+    It 'keeps the line within the 2,048 characters a Remediation shows, the remedy and the counts whole' {
+        $long = $owned.PSObject.Copy()
+        $long.Why = 'x' * 5000
+        $line = (Format-ExposureSummary @($long, $stock)).Line
+        $line.Length | Should -BeLessOrEqual 2048
+        $line | Should -BeLike '*x... `[PC\ann: write`]. Remedy: icacls x /setowner | 1 finding(s) need action (1 Access), everything seen; the stock baseline*'
     }
 
     It 'says in one line that the audit failed where it cannot read the machine, with status 1' {

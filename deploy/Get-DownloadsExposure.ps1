@@ -1,15 +1,20 @@
 <#
 .SYNOPSIS
-    Finds every way an account other than SYSTEM, Administrators or
-    TrustedInstaller can still change the agent's Downloads folder or what it
-    holds: what the repair tool cannot change. Reads only; writes nothing.
+    Finds every way an account other than SYSTEM, Administrators,
+    TrustedInstaller (and those given with -TrustedSid) can change the agent's
+    Downloads folder or what it holds, now or once the repair tool has
+    written: what the repair tool does not take away, and what it would hand
+    out. Reads only; writes nothing.
 
 .DESCRIPTION
-    The repair tool copies one access list onto Downloads. It leaves owners,
-    inherited entries, the folders above Downloads and what lies inside as they
-    are. This audit decides, by Windows' own access-check rules, what other
-    accounts may do on each of those, and returns one finding for each way it
-    finds.
+    The repair tool gives Downloads the program-files folder's entries as its
+    own, keeps its owner and whether its list is protected, and works out
+    the inherited entries of Downloads and of each item inside it anew. It
+    leaves owners, explicit entries inside, the folders above Downloads, links
+    and files with more than one name as they are. This audit decides, by
+    Windows' own access-check rules, what other accounts may do on each of
+    those, now and in the lists the tool's next write leaves, and returns one
+    finding for each way it finds.
 
     The check (as Microsoft documents it in [MS-DTYP] 2.5.3.2): the entries
     that apply to an object are taken in order (inherit-only entries apply only
@@ -20,13 +25,16 @@
     OWNER RIGHTS (S-1-3-4) entry applies, which then decides what the owner
     may do.
 
-    It asks for a standard user's token (Everyone, Users, Authenticated Users,
-    INTERACTIVE, LOCAL; where an entry names how an account logged on, each
-    way of logging on in turn), and for each other account that owns or is
-    named in the object's list, together with those groups; never for
-    SYSTEM, Administrators, TrustedInstaller or the CREATOR placeholders. It
-    reads the list as Windows holds it: a conditional entry that allows
-    counts as granting, one that denies as denying nothing. What counts:
+    It asks for three kinds of token: a standard user's (Everyone, Users,
+    Authenticated Users), an account outside Users such as a guest's
+    (Everyone, Guests), each with how it logged on (INTERACTIVE, LOCAL; where
+    an entry names how an account logged on, each way of logging on in
+    turn); and each other account that owns or is named in the object's
+    list, together with a standard user's groups. It never asks for SYSTEM,
+    Administrators, TrustedInstaller, the accounts given with -TrustedSid, or
+    the placeholders S-1-3-* that stand for an owner or creator. It reads the
+    list as Windows holds it: a conditional entry that allows counts as
+    granting, one that denies as denying nothing. What counts:
       - on Downloads and on everything inside it: write (create files),
         append (create folders), delete, delete children, change permissions
         (WRITE_DAC), take ownership (WRITE_OWNER), and on folders write
@@ -43,6 +51,33 @@
     Write extended attributes, and write attributes on files, are not
     counted: they change a file's attributes, not its contents or its list.
 
+    What the tool's next write leaves, worked out by the ACE inheritance rules
+    (CREATOR OWNER becomes the item's owner, generic rights are mapped,
+    object-inherit entries reach files and container-inherit entries folders,
+    no-propagate stops after one level, inherit-only entries pass on without
+    applying; CREATOR GROUP, which no stock list holds, is not worked out):
+    on Downloads, the program-files folder's entries as its own, then what
+    its parent passes it, unless its list is protected; on each item
+    inside, its own explicit entries, then what its parent's new list passes
+    it for its owner; an item whose list is protected keeps it, and what lies
+    below it is left as it is. A grant that exists only there is a finding of
+    its own, "after the repair, <account> may ...", so that run before the
+    tool, the audit shows what the tool will hand out.
+
+    Owners: every item inside Downloads, and Downloads itself, whose owner is
+    not trusted is reported, with all that owner may do now, once the tool
+    writes its list, or once it is reset while it still owns it: as its
+    owner, through entries for it, and through those Windows makes for it
+    from CREATOR OWNER.
+
+    The stock baseline: a stock application-data folder (ProgramData) lets
+    Users create files and folders in every folder below it, through one
+    entry that each folder inherits. Where Downloads inherits that entry
+    unchanged (the same SID and rights, inherited through the two folders on
+    the way, neither of which adds an entry of its own for Users), the grant
+    is reported as Kind Baseline: it is the same on every such machine and
+    needs no action on one. Any other inherited grant is a finding.
+
     The tree inside Downloads is walked breadth first without entering links,
     at most -MaxItems items and -MaxSeconds seconds. A reparse point is
     reported as a link from its listing, before anything else is read about
@@ -53,26 +88,48 @@
     the bound reached. The walk saw everything exactly when no finding has
     Kind NotSeen.
 
-    An inherited grant inside Downloads is reported only where resetting what
-    lies inside (icacls /reset) would remove it; one that a reset would give
-    back comes from Downloads or a folder above and is reported there. On
-    Downloads, each grant's remedy says whether the tool's next write takes
-    it away (the program-files folder's explicit entries, inherited entries
-    computed anew for the current owner) or keeps it.
+    An inherited grant inside Downloads to someone other than the item's
+    owner is reported only where resetting what lies inside (icacls /reset,
+    after Administrators take ownership) would remove it; one that a reset
+    would give back comes from Downloads or a folder above and is reported
+    there. On Downloads, each grant's remedy says whether the tool's next
+    write takes it away or keeps it.
 
     Each finding has Path, Sid, Account (the name where it resolves), Allows
-    (the rights, by name), Why, Remedy, and Kind: Access, Link, HardLink,
-    NotSeen or Key. Remedies are commands that work when typed into an
-    elevated PowerShell; none follows a link.
+    (the rights, by name), Why, Remedy, and Kind: Access, AfterRepair (a grant
+    that exists only in the lists the tool's next write leaves), Link,
+    HardLink, NotSeen, Key, or Baseline (the stock grant above). Every Kind
+    but Baseline needs action. Remedies are commands that work when typed
+    into an elevated PowerShell; none follows a link.
 
 .PARAMETER Summary
-    For Intune Remediations (detection-only): prints one line and exits 1 when
-    anything is found (saying whether everything was seen), prints "no
-    exposure found" and exits 0 when not (then everything was seen).
-    Remediations pass no arguments, so the script answers this way by itself
-    where it runs as SYSTEM outside a console and outside a remote session, as
-    the Intune Management Extension runs it; -Summary:$false there gives the
-    objects.
+    For Intune Remediations (detection-only) and Configuration Manager
+    configuration items: prints one line of at most 2,048 characters. Where
+    anything that needs action is found (any Kind but Baseline), the line
+    starts with "needs action:" and names the first such finding (its Kind,
+    path, why, account and rights, and remedy), then how many need action of
+    each Kind and whether everything was seen, and the script exits 1; where
+    nothing is, the line starts with "no exposure that needs action" and the
+    script exits 0 (then everything was seen). Either line mentions the stock
+    baseline once where there is one.
+    Remediations and configuration items pass no arguments, so the script
+    answers this way by itself where it runs as SYSTEM outside a console and
+    outside a remote session, as both run it; -Summary:$false there gives the
+    objects. Where its own file lies in the Configuration Manager client's
+    folder (%windir%\CCM), where the client keeps a configuration item's
+    script while it runs it, it exits 0 in either case: the client reads any
+    other status as a failure to discover, and the line is the value its
+    compliance rule checks.
+
+.PARAMETER IncludeBaseline
+    Counts the stock baseline as needing action, in the -Summary line and its
+    exit status: for an organisation that has decided to remove it.
+
+.PARAMETER TrustedSid
+    SIDs of further accounts to trust as SYSTEM is trusted, for example the
+    agent's own service SID or NETWORK SERVICE (S-1-5-20) where the agent
+    writes into Downloads under that account: what they own or may do is not
+    reported.
 
 .PARAMETER MaxItems
     How many items inside Downloads the walk looks at before it stops.
@@ -81,7 +138,7 @@
     How long the walk inside Downloads may take before it stops.
 
 .EXAMPLE
-    .\Get-DownloadsExposure.ps1 | Format-List
+    .\Get-DownloadsExposure.ps1 | Where-Object Kind -ne 'Baseline' | Format-List
 
 .EXAMPLE
     Invoke-Command -ComputerName (Get-Content .\pilot.txt) -FilePath .\Get-DownloadsExposure.ps1 |
@@ -96,18 +153,27 @@
 
     What each finding means and its remedy, and how to run the audit on a
     pilot: docs/deploying.md in the project's source, section "Pilot: before
-    rollout"; after the repair tool refused a link or a file with two names:
-    section "When the tool refuses: a link or a file with two names".
+    rollout"; after the repair tool left items inside Downloads: section
+    "When the tool leaves items: a link or a file with two names"; as a
+    configuration item: section "The audit as a configuration item".
 
 .LINK
     docs/deploying.md#pilot-before-rollout
 
 .LINK
-    docs/deploying.md#when-the-tool-refuses-a-link-or-a-file-with-two-names
+    docs/deploying.md#when-the-tool-leaves-items-a-link-or-a-file-with-two-names
+
+.LINK
+    docs/deploying.md#the-audit-as-a-configuration-item
 #>
 [CmdletBinding()]
 param(
     [switch]$Summary,
+
+    [switch]$IncludeBaseline,
+
+    [ValidatePattern('^S-1-[0-9]+(-[0-9]+)+$')]
+    [string[]]$TrustedSid = @(),
 
     [ValidateRange(1, 10000000)]
     [int]$MaxItems = 100000,
@@ -122,16 +188,19 @@ $ErrorActionPreference = 'Stop'
 $Suffix = 'Morvane Security', 'Morvane Devices Agent', 'Downloads'
 $AgentKey = 'SOFTWARE\Morvane Security\Dovrix\Kelto Agent'
 $Administrators = 'S-1-5-32-544'
+$Users = 'S-1-5-32-545'
 $Trusted = @{
     'S-1-5-18'      = 'SYSTEM'
     $Administrators = 'Administrators'
     'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464' = 'TrustedInstaller'
 }
-# A standard user's token: Everyone, Users, Authenticated Users, and the SIDs
-# of how it logged on. Interactive (INTERACTIVE, LOCAL) unless an entry names
-# a logon SID: then each way of logging on is asked in turn, since a deny on
+# A standard user's token: Everyone, Users, Authenticated Users; an account
+# outside Users (the built-in Guest's): Everyone, Guests. Each with the SIDs
+# of how it logged on: interactive (INTERACTIVE, LOCAL) unless an entry names
+# a logon SID; then each way of logging on is asked in turn, since a deny on
 # one of them binds only those who logged on that way.
-$StandardUser = 'S-1-1-0', 'S-1-5-32-545', 'S-1-5-11'
+$StandardUser = 'S-1-1-0', $Users, 'S-1-5-11'
+$Outsider = 'S-1-1-0', 'S-1-5-32-546'
 $Interactive = 'S-1-5-4', 'S-1-2-0'
 $LogonSids = 'S-1-5-4', 'S-1-2-0', 'S-1-2-1', 'S-1-5-14', 'S-1-5-3', 'S-1-5-6', 'S-1-5-2'
 $LogonWays = @(@('S-1-5-4', 'S-1-2-0', 'S-1-2-1'), @('S-1-5-4', 'S-1-5-14', 'S-1-2-0'), @('S-1-5-3', 'S-1-2-0'),
@@ -150,6 +219,13 @@ $GenericMapping = @(
     @([long]0x20000000, [long]0x1200A0), @([long]0x10000000, [long]0x1F01FF))
 # What lets an account change a folder on the way, or move what it holds away.
 $WayRights = $DeleteChild -bor $Delete -bor $WriteDac -bor $WriteOwner
+# The stock application-data folder's entry for Users on every folder below
+# it: create files (write), create folders (append), write extended
+# attributes and attributes; container-inherit, propagating.
+$StockRights = [long]0x116
+# Said of every remedy that has icacls change a folder's list: Windows then
+# works out the lists of everything below it, by name, as the administrator.
+$WalkNote = ' (Windows then rewrites everything below it as an administrator, and may follow a link there: only once the audit finds no Link or HardLink)'
 
 # ---------------------------------------------------------------------------
 # What Windows says, as plain data. The tests replace these.
@@ -165,14 +241,15 @@ function Get-ProgramFilesFolder {
 
 # An item as the audit sees it: whether it exists and is a folder, whether it
 # is a reparse point, whether (a file) it has more than one name, its owner's
-# SID and its access entries (explicit and inherited, in order: SID, Allow or
-# Deny, rights, inherited, inheritance and propagation flags, as numbers).
+# SID, whether its list is protected (inherits nothing), and its access
+# entries (explicit and inherited, in order: SID, Allow or Deny, rights,
+# inherited, inheritance and propagation flags, as numbers).
 # The list of a reparse point is not read: reading it by name may follow it.
 # Error holds why it could not be read.
 function Get-ItemFacts {
     param([string]$Path)
     $facts = [ordered]@{ Path = $Path; Exists = $false; IsFolder = $false; IsReparsePoint = $false
-        IsHardLinked = $false; Owner = $null; Entries = @(); Error = $null }
+        IsHardLinked = $false; Owner = $null; Protected = $false; Entries = @(); Error = $null }
     try {
         $item = Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
         if ($null -eq $item) {
@@ -190,6 +267,7 @@ function Get-ItemFacts {
         # The list as Windows holds it: GetAccessRules leaves out conditional
         # (callback) entries, which may grant.
         $raw = New-Object System.Security.AccessControl.RawSecurityDescriptor -ArgumentList @(, $acl.GetSecurityDescriptorBinaryForm()), 0
+        $facts.Protected = [bool]($raw.ControlFlags -band [System.Security.AccessControl.ControlFlags]::DiscretionaryAclProtected)
         $facts.Entries = if ($null -eq $raw.DiscretionaryAcl) {
             # No list at all admits everyone.
             @([pscustomobject]@{ Sid = 'S-1-1-0'; Type = 'Allow'; Rights = [long]0x1F01FF; Inherited = $false; Inheritance = 0; Propagation = 0 })
@@ -238,7 +316,8 @@ function Get-AgentKeyAccess {
     }
 }
 
-# SYSTEM with no console and no remote caller: how Intune runs a Remediation.
+# SYSTEM with no console and no remote caller: how Intune runs a Remediation,
+# and Configuration Manager a configuration item's script.
 function Test-UnattendedSystem {
     try {
         -not [Environment]::UserInteractive -and -not (Test-Path -LiteralPath 'variable:PSSenderInfo') -and
@@ -246,6 +325,13 @@ function Test-UnattendedSystem {
     } catch {
         $false
     }
+}
+
+# Whether the Configuration Manager client runs this script: it keeps a
+# configuration item's script in its own folder while it runs it.
+function Test-ConfigMgrScript {
+    [bool]$PSCommandPath -and [bool]$env:windir -and
+        $PSCommandPath.StartsWith($env:windir.TrimEnd('\') + '\CCM\', [StringComparison]::OrdinalIgnoreCase)
 }
 
 function Resolve-Account {
@@ -361,35 +447,71 @@ function Get-InheritedEntries {
     }
 }
 
-# The accounts asked about on an object: a standard user, and each other
-# account that owns it or is named in its entries, with a standard user's
-# groups; each for every way of logging on that an entry tells apart.
+# The ways of logging on to ask about for these entries: interactive alone,
+# unless an entry names how an account logged on.
+function Get-LogonWays {
+    param($Entries)
+    $ways = @(, $Interactive)
+    if (@($Entries | Where-Object { $LogonSids -contains $_.Sid }).Count) {
+        $ways = $LogonWays
+    }
+    , $ways
+}
+
+# The accounts asked about on an object: a standard user, an account outside
+# Users, and each other account that owns it or is named in its entries,
+# with a standard user's groups; each for every way of logging on that an
+# entry tells apart.
 function Get-AskedToken {
     param([string]$Owner, $Entries)
     $named = @($Entries | ForEach-Object { $_.Sid })
-    $ways = @(, $Interactive)
-    if (@($named | Where-Object { $LogonSids -contains $_ }).Count) {
-        $ways = $LogonWays
-    }
     $others = @(@($Owner) + $named | Where-Object {
-            $_ -and -not $Trusted.ContainsKey($_) -and $_ -notmatch $Placeholder -and $StandardUser -notcontains $_ -and $LogonSids -notcontains $_
+            $_ -and -not $Trusted.ContainsKey($_) -and $_ -notmatch $Placeholder -and $StandardUser -notcontains $_ -and
+                $Outsider -notcontains $_ -and $LogonSids -notcontains $_
         } | Sort-Object -Unique)
-    foreach ($way in $ways) {
+    foreach ($way in (Get-LogonWays $Entries)) {
         , ($StandardUser + $way)
+        , ($Outsider + $way)
         foreach ($sid in $others) {
             , (@($sid) + $StandardUser + $way)
         }
     }
 }
 
+# Whether an entry is the stock application-data folder's entry for Users,
+# as it reaches every folder below: the rights, container-inherit, passed on.
+function Test-StockEntry {
+    param($Entry)
+    $Entry.Type -eq 'Allow' -and $Entry.Sid -eq $Users -and (Get-MappedRights $Entry.Rights) -eq $StockRights -and
+        $Entry.Inheritance -eq $ContainerInherit -and $Entry.Propagation -eq 0
+}
+
+# Whether the way down to Downloads passes that entry on unchanged: the
+# application-data folder holds it, each folder on the way inherits it, and
+# none of them adds an entry of its own for Users that reaches below it.
+function Test-StockWay {
+    param($AppData, $Way)
+    if (-not @($AppData.Entries | Where-Object { Test-StockEntry $_ }).Count) {
+        return $false
+    }
+    foreach ($folder in $Way) {
+        $inherits = @($folder.Entries | Where-Object { $_.Inherited -and (Test-StockEntry $_) }).Count
+        $adds = @($folder.Entries | Where-Object { -not $_.Inherited -and $_.Sid -eq $Users -and ($_.Inheritance -band $ContainerInherit) }).Count
+        if (-not $inherits -or $adds) {
+            return $false
+        }
+    }
+    $true
+}
+
 # The rights in Mask that the asked accounts hold on an object, grouped by the
 # SID they were granted to and how: one object each with Sid, How, AsOwner
-# (granted as the owner, which no reset changes), Rights, Entry and Lasting:
-# with Reset (the entries the object would have after its explicit entries
-# are replaced and its inherited ones recomputed), the rights an entry grants
-# that Reset would grant to the same SID again.
+# (granted as the owner, which no reset changes), Rights, Entry, IsBaseline
+# (with -Baseline: granted by an inherited stock entry) and Lasting: with
+# Reset (the entries the object would have after its list is written anew),
+# the rights an entry grants that Reset would grant to the same SID again.
 function Get-OtherAccess {
-    param([string]$Owner, $Entries, [long]$Mask, $Reset = $null)
+    param([string]$Owner, $Entries, [long]$Mask, $Reset = $null, [switch]$Baseline)
     $found = [ordered]@{}
     foreach ($token in Get-AskedToken $Owner $Entries) {
         $access = Get-EffectiveAccess -Owner $Owner -Entries $Entries -Token $token
@@ -399,10 +521,12 @@ function Get-OtherAccess {
             if (-not ($bit -band $Mask) -or $Trusted.ContainsKey($source.Sid)) {
                 continue
             }
-            $key = "$($source.Sid)|$($source.How)"
+            $isBaseline = $Baseline -and $source.How -eq 'inherited entry' -and (Test-StockEntry $source.Entry)
+            $key = "$($source.Sid)|$($source.How)|$isBaseline"
             if (-not $found.Contains($key)) {
                 $asOwner = $source.How -eq 'owner' -or $source.How -eq 'OWNER RIGHTS entry'
-                $found[$key] = @{ Sid = $source.Sid; How = $source.How; AsOwner = $asOwner; Rights = [long]0; Lasting = [long]0; Entry = $source.Entry }
+                $found[$key] = @{ Sid = $source.Sid; How = $source.How; AsOwner = $asOwner; Rights = [long]0; Lasting = [long]0
+                    Entry = $source.Entry; IsBaseline = $isBaseline }
             }
             $found[$key].Rights = $found[$key].Rights -bor $bit
             if (-not $found[$key].AsOwner -and $after -and $after.Sources.ContainsKey($bit) -and $after.Sources[$bit].Sid -eq $source.Sid) {
@@ -413,14 +537,41 @@ function Get-OtherAccess {
     foreach ($value in $found.Values) { [pscustomobject]$value }
 }
 
+# What an owner may do on an object through its own SID: as the owner,
+# through OWNER RIGHTS, and through entries naming it (those Windows made from
+# CREATOR OWNER among them).
+function Get-OwnerRights {
+    param([string]$Owner, $Entries, [long]$Mask)
+    $rights = [long]0
+    foreach ($way in (Get-LogonWays $Entries)) {
+        $access = Get-EffectiveAccess -Owner $Owner -Entries $Entries -Token (@($Owner) + $StandardUser + $way)
+        foreach ($bit in @($access.Sources.Keys)) {
+            if ($access.Sources[$bit].Sid -eq $Owner) { $rights = $rights -bor $bit }
+        }
+    }
+    $rights -band $Mask
+}
+
 # What a standard user may do on an object, by name: for people and tests.
 function Get-StandardUserRights {
     param([string]$Owner, $Entries, [bool]$IsFolder)
     $granted = [long]0
-    foreach ($token in @(Get-AskedToken $null $Entries | Where-Object { $_[0] -eq $StandardUser[0] })) {
-        $granted = $granted -bor (Get-EffectiveAccess -Owner $Owner -Entries $Entries -Token $token).Granted
+    foreach ($way in (Get-LogonWays $Entries)) {
+        $granted = $granted -bor (Get-EffectiveAccess -Owner $Owner -Entries $Entries -Token ($StandardUser + $way)).Granted
     }
     Get-RightName $granted $IsFolder
+}
+
+# The entries an item inside Downloads is left with by the tool's next write:
+# its own list where it is protected or the tool leaves what lies above it
+# (ParentAfter $null); else its explicit entries, then what the parent's new
+# list passes it for its owner.
+function Get-RepairedEntries {
+    param($Item, $ParentAfter)
+    if ($null -eq $ParentAfter -or $Item.Protected -or $Item.IsHardLinked) {
+        return $Item.Entries
+    }
+    @($Item.Entries | Where-Object { -not $_.Inherited }) + @(Get-InheritedEntries $ParentAfter $Item.IsFolder $Item.Owner)
 }
 
 # ---------------------------------------------------------------------------
@@ -511,36 +662,90 @@ function Format-Entry {
         ([long]$Entry.Rights -band [long]4294967295)
 }
 
-# Downloads itself. Reset: the entries the tool's next write leaves, the
-# program-files folder's explicit entries and the inherited ones Windows
-# computes anew for the current owner.
+# An account as a person reads it: its name where it resolves, else its SID.
+function Format-Account {
+    param([string]$Sid)
+    $name = Resolve-Account $Sid
+    if ($name) { $name } else { $Sid }
+}
+
+# Downloads itself. After: the entries the tool's next write leaves (the
+# program-files folder's entries, as its own, and what the parent passes on
+# for the current owner unless the list is protected). Baseline: whether a grant
+# through the stock application-data entry is the stock baseline here.
 function Find-DownloadsExposure {
-    param($Downloads, $Reset)
+    param($Downloads, $After, [bool]$Baseline)
     $quoted = Format-Quoted $Downloads.Path
-    $rewrite = 'it replaces Downloads'' explicit entries with the program-files folder''s, and Windows computes the inherited ones anew'
-    $dropInheritance = "If removing inheritance is your decision: icacls $quoted /inheritance:r /c /l (the copied entries stay)"
+    $owner = $Downloads.Owner
+    $rewrite = 'it replaces Downloads'' explicit entries with the program-files folder''s entries and works out the inherited ones anew'
+    $dropInheritance = "If removing inheritance is your decision: icacls $quoted /inheritance:r /c /l (the copied entries stay)$WalkNote"
     $takeOwnership = "icacls $quoted /setowner '*$Administrators' /c /l"
-    foreach ($grant in Get-OtherAccess $Downloads.Owner $Downloads.Entries (Get-CountedRights $true) -Reset $Reset) {
+    $reviewCopied = 'The program-files folder''s own list grants this, and the tool copies it: review that folder''s list'
+    $stock = 'through the entry a stock application-data folder gives Users on every folder below it, inherited unchanged: the same on every machine whose agent folder inherits from a stock ProgramData'
+    $counted = Get-CountedRights $true
+    # What each SID may do now, on Downloads and on what is created in it.
+    $held = @{}
+    $passed = @{}
+    $ownerSeen = $false
+    foreach ($grant in Get-OtherAccess $owner $Downloads.Entries $counted -Reset $After -Baseline:$Baseline) {
+        $held[$grant.Sid] = [long]$held[$grant.Sid] -bor $grant.Rights
+        $ownerSeen = $ownerSeen -or $grant.Sid -eq $owner
         $why = "may change Downloads: $(Format-How $grant)"
         if ($grant.AsOwner) {
             New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Rights $true) $why $takeOwnership
             continue
         }
+        if ($grant.IsBaseline) {
+            New-Finding Baseline $Downloads.Path $grant.Sid (Get-RightName $grant.Rights $true) "may change Downloads: $stock; the tool keeps it" $dropInheritance
+            continue
+        }
         $passing = $grant.Rights -band (-bnot $grant.Lasting)
         if ($passing) {
-            $remedy = if ($grant.Sid -eq $Downloads.Owner) { "$takeOwnership; then run the tool: $rewrite" } else { "Run the tool: $rewrite" }
+            $remedy = if ($grant.Sid -eq $owner) { "$takeOwnership; then run the tool: $rewrite" } else { "Run the tool: $rewrite" }
             New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $passing $true) "$why; the tool's next write takes it away" $remedy
         }
         if ($grant.Lasting) {
-            $remedy = if ($grant.How -eq 'inherited entry') { $dropInheritance }
-            else { 'The program-files folder''s own list grants this, and the tool copies it: review that folder''s list' }
+            $remedy = if ($grant.Sid -eq $owner) { "$takeOwnership; then run the tool: $rewrite" }
+            elseif ($grant.How -eq 'inherited entry') { $dropInheritance }
+            else { $reviewCopied }
             New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Lasting $true) "$why; the tool keeps it" $remedy
         }
     }
     foreach ($grant in Find-NewChildAccess $Downloads) {
+        $passed[$grant.Sid] = $grant.Rights
         $remedy = if ($grant.Entry.Inherited) { $dropInheritance } else { "Run the tool: $rewrite" }
         New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Rights $true) `
             "may change what is created inside Downloads: an entry Downloads passes on gives it ($(Format-Entry $grant.Entry))" $remedy
+    }
+    # What exists only once the tool has written.
+    foreach ($grant in Get-OtherAccess $owner $After $counted -Baseline:$Baseline) {
+        $rights = $grant.Rights -band (-bnot [long]$held[$grant.Sid])
+        if (-not $rights) {
+            continue
+        }
+        $ownerSeen = $ownerSeen -or $grant.Sid -eq $owner
+        $who = Format-Account $grant.Sid
+        if ($grant.IsBaseline) {
+            New-Finding Baseline $Downloads.Path $grant.Sid (Get-RightName $rights $true) "after the repair, $who may change Downloads: $stock" $dropInheritance
+            continue
+        }
+        # An entry for the owner comes from CREATOR OWNER: it follows the owner.
+        $remedy = if ($grant.AsOwner -or $grant.Sid -eq $owner) { $takeOwnership }
+        elseif ($grant.How -eq 'inherited entry') { $dropInheritance }
+        else { $reviewCopied }
+        New-Finding AfterRepair $Downloads.Path $grant.Sid (Get-RightName $rights $true) "after the repair, $who may change Downloads: $(Format-How $grant)" $remedy
+    }
+    foreach ($grant in Find-NewChildAccess ([pscustomobject]@{ Owner = $owner; Entries = $After })) {
+        $rights = $grant.Rights -band (-bnot [long]$passed[$grant.Sid])
+        if ($rights) {
+            $remedy = if ($grant.Entry.Inherited) { $dropInheritance } else { $reviewCopied }
+            New-Finding AfterRepair $Downloads.Path $grant.Sid (Get-RightName $rights $true) `
+                "after the repair, $(Format-Account $grant.Sid) may change what is created inside Downloads: an entry Downloads passes on gives it ($(Format-Entry $grant.Entry))" $remedy
+        }
+    }
+    if ($owner -and -not $Trusted.ContainsKey($owner) -and -not $ownerSeen) {
+        New-Finding Access $Downloads.Path $owner '' `
+            'owns Downloads: an OWNER RIGHTS entry holds its rights back for now, but a list written without that entry gives them back' $takeOwnership
     }
 }
 
@@ -552,8 +757,8 @@ function Find-WayExposure {
     foreach ($grant in Get-OtherAccess $Folder.Owner $Folder.Entries $WayRights) {
         $remove = "icacls $quoted /remove:g $(Format-Quoted ('*' + $grant.Sid)) /c /l"
         $remedy = switch ($grant.How) {
-            'explicit entry' { $remove }
-            'inherited entry' { "icacls $quoted /inheritance:d /c /l; $remove (the inherited entries become explicit, then this account's go)" }
+            'explicit entry' { "$remove$WalkNote" }
+            'inherited entry' { "icacls $quoted /inheritance:d /c /l; $remove (the inherited entries become explicit, then this account's go)$WalkNote" }
             default { "icacls $quoted /setowner '*$Administrators' /c /l" }
         }
         New-Finding Access $Folder.Path $grant.Sid (Get-RightName $grant.Rights $true) `
@@ -572,38 +777,49 @@ function Find-CreateExposure {
     }
 }
 
-# One item inside Downloads that could be read; Reset holds the entries it
-# would have after icacls /reset.
+# One item inside Downloads that could be read. Reset: the entries it would
+# have after Administrators take ownership and what lies inside is reset
+# (icacls /reset); After: those the tool's next write leaves it; Parent: its
+# folder's entries now; Left: whether the tool leaves it as it is (it lies
+# below a protected list).
 function Find-ItemExposure {
-    param($Item, [string]$Downloads, $Reset)
+    param($Item, $Reset, $After, $Parent, [bool]$Left)
     $quoted = Format-Quoted $Item.Path
     if ($Item.IsHardLinked) {
         New-Finding HardLink $Item.Path $Item.Owner '' `
-            'a file with more than one name: a change to its list through Downloads changes it wherever its other names lie' `
+            'a file with more than one name: a change to its list through Downloads changes it wherever its other names lie; the tool leaves it as it is (status 681)' `
             "fsutil hardlink list $quoted shows its names; Remove-Item -LiteralPath $quoted removes this one only"
     }
-    $inside = Format-Quoted ($Downloads + '\*')
-    $resetInside = "icacls $inside /reset /t /c /l"
-    foreach ($grant in Get-OtherAccess $Item.Owner $Item.Entries (Get-CountedRights $Item.IsFolder) -Reset $Reset) {
+    $runTool = 'Run the tool: it works out the inherited entries of what lies inside Downloads anew'
+    $resetItem = "icacls $quoted /reset /c /l (its explicit entries go)$(if ($Item.IsFolder) { $WalkNote })"
+    # Below a protected list the tool leaves everything as it is.
+    $inherited = if ($Left) { $resetItem } else { $runTool }
+    $counted = Get-CountedRights $Item.IsFolder
+    if ($Item.Owner -and -not $Trusted.ContainsKey($Item.Owner)) {
+        # Now, once the tool writes its list, and once it is reset while it
+        # still owns it (which drops an OWNER RIGHTS entry).
+        $rights = (Get-OwnerRights $Item.Owner $Item.Entries $counted) -bor (Get-OwnerRights $Item.Owner $After $counted) -bor
+            (Get-OwnerRights $Item.Owner @(Get-InheritedEntries $Parent $Item.IsFolder $Item.Owner) $counted)
+        New-Finding Access $Item.Path $Item.Owner (Get-RightName $rights $Item.IsFolder) `
+            ('may change this item inside Downloads, which it owns: as its owner and through the entries Windows makes for its owner from CREATOR OWNER, ' +
+                'now or once the tool or a reset works out its list anew') `
+            "icacls $quoted /setowner '*$Administrators' /c /l; then $($inherited.Substring(0, 1).ToLower())$($inherited.Substring(1))"
+    }
+    foreach ($grant in Get-OtherAccess $Item.Owner $Item.Entries $counted -Reset $Reset) {
         $rights = $grant.Rights -band (-bnot $grant.Lasting)
-        if (-not $rights) {
-            # A reset gives it back: it comes from Downloads or above, and is reported there.
+        if ($grant.Sid -eq $Item.Owner -or -not $rights) {
+            # The owner's own finding holds it; or a reset gives it back: it
+            # comes from Downloads or above, and is reported there.
             continue
         }
-        if ($grant.Sid -eq $Item.Owner) {
-            New-Finding Access $Item.Path $grant.Sid (Get-RightName $rights $Item.IsFolder) `
-                "may change this item inside Downloads, which it owns: $(Format-How $grant); entries mapped from CREATOR OWNER stay until a reset" `
-                "icacls $inside /setowner '*$Administrators' /t /c /l; $resetInside"
-        } else {
-            $mapped = if ($grant.How -eq 'inherited entry') { ' (an entry Windows made from CREATOR OWNER for an earlier owner stays until a reset)' } else { '' }
-            New-Finding Access $Item.Path $grant.Sid (Get-RightName $rights $Item.IsFolder) `
-                "may change this item inside Downloads: $(Format-How $grant)$mapped" $resetInside
-        }
+        $mapped = if ($grant.How -eq 'inherited entry') { ' (an entry Windows made from CREATOR OWNER for an earlier owner stays until the list is worked out anew)' } else { '' }
+        New-Finding Access $Item.Path $grant.Sid (Get-RightName $rights $Item.IsFolder) `
+            "may change this item inside Downloads: $(Format-How $grant)$mapped" $(if ($grant.How -eq 'inherited entry') { $inherited } else { $resetItem })
     }
     if ($Item.IsFolder) {
         foreach ($grant in Find-NewChildAccess $Item $Reset) {
             New-Finding Access $Item.Path $grant.Sid (Get-RightName $grant.Rights $true) `
-                "may change what is created inside this folder: an entry it passes on gives it ($(Format-Entry $grant.Entry))" $resetInside
+                "may change what is created inside this folder: an entry it passes on gives it ($(Format-Entry $grant.Entry))" $(if ($grant.Entry.Inherited) { $inherited } else { $resetItem })
         }
     }
 }
@@ -623,13 +839,15 @@ function New-LinkFinding {
 
 # Walks the tree inside Downloads breadth first, entering no reparse point,
 # until it has seen MaxItems items or spent MaxSeconds, and hands back every
-# finding inside. What it could not see is a NotSeen finding. Reset: the
-# entries Downloads passes its children after a reset.
+# finding inside. What it could not see is a NotSeen finding. After: the
+# entries the tool's next write leaves on Downloads.
 function Find-TreeExposure {
-    param($Downloads, $Reset, [int]$MaxItems, [int]$MaxSeconds)
+    param($Downloads, $After, [int]$MaxItems, [int]$MaxSeconds)
     $clock = [System.Diagnostics.Stopwatch]::StartNew()
     $queue = New-Object System.Collections.Queue
-    $queue.Enqueue(@{ Path = $Downloads.Path; Reset = $Reset })
+    # Each folder with its entries now, after a reset, and after the tool's
+    # write ($null where the tool leaves what lies inside as it is).
+    $queue.Enqueue(@{ Path = $Downloads.Path; Entries = $Downloads.Entries; Reset = $Downloads.Entries; After = $After })
     $seen = 0
     while ($queue.Count -gt 0) {
         $folder = $queue.Dequeue()
@@ -647,7 +865,7 @@ function Find-TreeExposure {
             $seen++
             $longName = Format-Quoted ('\\?\' + $child.Path)
             if ($child.IsReparsePoint) {
-                New-LinkFinding $child.Path 'inside Downloads: Windows'' walk over Downloads may follow it'
+                New-LinkFinding $child.Path 'inside Downloads: the tool leaves it as it is (status 681), and icacls may follow it where a remedy has it rewrite what lies inside'
                 continue
             }
             if ($child.Path -match '[. ]$') {
@@ -663,21 +881,27 @@ function Find-TreeExposure {
                 New-NotSeen $child.Path 'listed inside Downloads, but it cannot be opened by its name (it has gone since, or its path is too long)' `
                     "Look at it through its full name: Get-Item -LiteralPath $longName -Force"
             } elseif ($facts.IsReparsePoint) {
-                New-LinkFinding $child.Path 'inside Downloads: Windows'' walk over Downloads may follow it'
+                New-LinkFinding $child.Path 'inside Downloads: the tool leaves it as it is (status 681), and icacls may follow it where a remedy has it rewrite what lies inside'
             } else {
-                $childReset = @(Get-InheritedEntries $folder.Reset $facts.IsFolder $facts.Owner)
-                Find-ItemExposure $facts $Downloads.Path $childReset
+                $reset = @(Get-InheritedEntries $folder.Reset $facts.IsFolder $Administrators)
+                $after = @(Get-RepairedEntries $facts $folder.After)
+                Find-ItemExposure $facts $reset $after $folder.Entries -Left ($null -eq $folder.After)
                 if ($facts.IsFolder) {
-                    $queue.Enqueue(@{ Path = $child.Path; Reset = $childReset })
+                    $below = if ($null -ne $folder.After -and -not $facts.Protected) { , $after } else { $null }
+                    $queue.Enqueue(@{ Path = $child.Path; Entries = $facts.Entries; Reset = $reset; After = $below })
                 }
             }
         }
     }
 }
 
-# Every finding on this machine.
+# Every finding on this machine. TrustedSid: accounts trusted beside SYSTEM,
+# Administrators and TrustedInstaller.
 function Get-Exposure {
-    param([int]$MaxItems, [int]$MaxSeconds)
+    param([int]$MaxItems, [int]$MaxSeconds, [string[]]$TrustedSid = @())
+    # Seen by every function this one calls.
+    $Trusted = $Trusted.Clone()
+    foreach ($sid in $TrustedSid) { $Trusted[$sid] = 'trusted by -TrustedSid' }
     $key = Get-AgentKeyAccess
     if ($key -like 'refused*') {
         New-Finding Key "HKLM\$AgentKey (32-bit view)" $null 'full access refused' `
@@ -694,6 +918,8 @@ function Get-Exposure {
     if ($above.Error) {
         return New-NotSeen $path "could not be read: $($above.Error)"
     }
+    $root = $above
+    $way = @()
     Find-WayExposure $above
     foreach ($part in $Suffix) {
         $path = "$path\$part"
@@ -718,6 +944,7 @@ function Get-Exposure {
         if ($part -ne $Suffix[-1]) {
             Find-WayExposure $folder
             $above = $folder
+            $way += $folder
         }
     }
     # What the tool's next write leaves on Downloads, and passes to what it holds.
@@ -725,22 +952,57 @@ function Get-Exposure {
     if ($programFiles.Error -or -not $programFiles.Exists) {
         return New-NotSeen $programFiles.Path "the program-files folder's list could not be read: $($programFiles.Error)"
     }
-    $reset = @($programFiles.Entries | Where-Object { -not $_.Inherited }) + @(Get-InheritedEntries $above.Entries $true $folder.Owner)
-    Find-DownloadsExposure $folder $reset
-    Find-TreeExposure $folder $folder.Entries -MaxItems $MaxItems -MaxSeconds $MaxSeconds
+    # Every entry of the program-files folder, each as Downloads' own.
+    $after = @($programFiles.Entries | ForEach-Object { $copy = $_.PSObject.Copy(); $copy.Inherited = $false; $copy })
+    if (-not $folder.Protected) {
+        $after += @(Get-InheritedEntries $above.Entries $true $folder.Owner)
+    }
+    $baseline = -not $folder.Protected -and (Test-StockWay $root $way)
+    Find-DownloadsExposure $folder $after $baseline
+    Find-TreeExposure $folder $after -MaxItems $MaxItems -MaxSeconds $MaxSeconds
 }
 
-# The one line of -Summary, and the exit status that goes with it.
+# The one line of -Summary, at most 2,048 characters (what an Intune
+# Remediation shows), and the exit status that goes with it: 1 where anything
+# needs action (with IncludeBaseline, the stock baseline too), else 0.
 function Format-ExposureSummary {
-    param($Findings)
-    $found = @($Findings)
-    if ($found.Count -eq 0) {
-        return [pscustomobject]@{ Line = 'no exposure found'; Status = 0 }
+    param($Findings, [switch]$IncludeBaseline)
+    $found = @($Findings | Where-Object { $_ })
+    $act = @($found | Where-Object { $IncludeBaseline -or $_.Kind -ne 'Baseline' })
+    $note = ''
+    $base = @($found | Where-Object { $_.Kind -eq 'Baseline' })
+    if ($base.Count) {
+        $counted = if ($IncludeBaseline) { 'counted' } else { 'not counted' }
+        $note = "; the stock baseline ($counted): $(Format-Who $base[0]) may $($base[0].Allows) on $($base[0].Path)"
     }
-    $kinds = @($found | Group-Object -Property { ($_.Why -split '[:;.]')[0] } | Sort-Object -Property Count -Descending |
-            ForEach-Object { '{0} x {1}' -f $_.Count, $_.Name })
-    $seen = if (@($found | Where-Object { $_.Kind -eq 'NotSeen' }).Count) { 'not everything seen' } else { 'everything seen' }
-    [pscustomobject]@{ Line = "$($found.Count) exposure finding(s), $seen`: $($kinds -join '; ')"; Status = 1 }
+    if ($act.Count -eq 0) {
+        return [pscustomobject]@{ Line = Limit-Line "no exposure that needs action, everything seen$note"; Status = 0 }
+    }
+    $kinds = @($act | Group-Object -Property Kind | Sort-Object -Property Count -Descending | ForEach-Object { '{0} {1}' -f $_.Count, $_.Name })
+    $seen = if (@($act | Where-Object { $_.Kind -eq 'NotSeen' }).Count) { 'not everything seen' } else { 'everything seen' }
+    $tail = " | $($act.Count) finding(s) need action ($($kinds -join ', ')), $seen$note"
+    $first = $act[0]
+    $who = if ($first.Sid) { " [$(Format-Who $first): $($first.Allows)]" } else { '' }
+    $remedy = ". Remedy: $($first.Remedy)"
+    $head = "needs action: $($first.Kind) $($first.Path): "
+    # The reason gives way first where the line would be too long.
+    $room = 2048 - $head.Length - $who.Length - $remedy.Length - $tail.Length
+    $why = "$($first.Why)"
+    if ($why.Length -gt $room) {
+        $why = $why.Substring(0, [Math]::Max(0, $room - 3)) + '...'
+    }
+    [pscustomobject]@{ Line = Limit-Line "$head$why$who$remedy$tail"; Status = 1 }
+}
+
+function Format-Who {
+    param($Finding)
+    if ($Finding.Account) { $Finding.Account } else { $Finding.Sid }
+}
+
+# A line cut to 2,048 characters, the most an Intune Remediation shows.
+function Limit-Line {
+    param([string]$Line)
+    if ($Line.Length -le 2048) { $Line } else { $Line.Substring(0, 2045) + '...' }
 }
 
 # Dot-sourced (as the tests do), the script only defines its functions.
@@ -758,19 +1020,22 @@ if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
 if (-not $PSBoundParameters.ContainsKey('Summary')) {
     $Summary = [switch](Test-UnattendedSystem)
 }
+# The Configuration Manager client reads any status but 0 as a failure to
+# discover; the line is the value its compliance rule checks.
+$failed = if (Test-ConfigMgrScript) { 0 } else { 1 }
 try {
-    $findings = @(Get-Exposure -MaxItems $MaxItems -MaxSeconds $MaxSeconds)
+    $findings = @(Get-Exposure -MaxItems $MaxItems -MaxSeconds $MaxSeconds -TrustedSid $TrustedSid)
 } catch {
     if (-not $Summary) {
         throw
     }
     # Remediations show this line; the device counts as needing attention.
-    Write-Output "the audit failed: $($_.Exception.Message)"
-    exit 1
+    Write-Output (Limit-Line "the audit failed: $($_.Exception.Message)")
+    exit $failed
 }
 if ($Summary) {
-    $verdict = Format-ExposureSummary $findings
+    $verdict = Format-ExposureSummary $findings -IncludeBaseline:$IncludeBaseline
     Write-Output $verdict.Line
-    exit $verdict.Status
+    exit $(if ($verdict.Status) { $failed } else { 0 })
 }
 $findings

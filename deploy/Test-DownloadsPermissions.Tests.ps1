@@ -38,9 +38,11 @@ Describe 'Detection' {
 
     It 'explains every check with -Explain, then the exposure findings, marked as such' {
         $finding = [pscustomobject]@{ Path = 'D'; Sid = 'S-1-5-32-545'; Account = 'BUILTIN\Users'; Allows = 'write (create files)'; Why = 'inherited'; Remedy = 'decide' }
-        $lines = Get-Verdict (New-Folder 'D' -Entries $ProgramFilesList[0..3]) -Explain -Exposure $finding
+        $stock = [pscustomobject]@{ Path = 'D'; Sid = $null; Account = $null; Allows = ''; Why = 'stock'; Remedy = 'none'; Kind = 'Baseline' }
+        $lines = Get-Verdict (New-Folder 'D' -Entries $ProgramFilesList[0..3]) -Explain -Exposure $finding, $stock
         $lines | Should -Contain 'pass  folder V: a real folder'
         $lines | Should -Contain 'exposure  D: BUILTIN\Users, write (create files): inherited. Remedy: decide'
+        $lines | Should -Contain 'baseline  D: stock. Remedy: none'
         $lines[-1] | Should -Be 'The tool''s work is not in place'
     }
 

@@ -33,7 +33,7 @@
     For a person at a console: prints every check with its result and why,
     then, where Get-DownloadsExposure.ps1 (or its signed copy, which is
     preferred) lies beside this script, each exposure it finds, marked as
-    such. Without -Explain the script needs no file beside it, and runs as
+    such (the stock baseline, which needs no action, marked "baseline"). Without -Explain the script needs no file beside it, and runs as
     well from text (Invoke-Command -FilePath, a pasted detection method).
 
 .NOTES
@@ -176,7 +176,9 @@ function Format-Verdict {
         }
         foreach ($finding in $Exposure) {
             $who = if ($finding.Account) { $finding.Account } else { $finding.Sid }
-            'exposure  {0}: {1}{2}. Remedy: {3}' -f $finding.Path, $(if ($who) { "$who, $($finding.Allows): " }), $finding.Why, $finding.Remedy
+            # The stock baseline is the same on every such machine: no action.
+            $mark = if ($finding.PSObject.Properties['Kind'] -and $finding.Kind -eq 'Baseline') { 'baseline' } else { 'exposure' }
+            '{0}  {1}: {2}{3}. Remedy: {4}' -f $mark, $finding.Path, $(if ($who) { "$who, $($finding.Allows): " }), $finding.Why, $finding.Remedy
         }
         if (-not $inPlace) {
             'The tool''s work is not in place'

@@ -25,17 +25,27 @@ Describe 'The text the tool examines' {
 
 Describe 'Test-RepairApplies' {
     BeforeEach {
-        Mock Get-AgentPathValue { [pscustomobject]@{ Kind = 'String'; Value = 'C:\Agent' } }
+        Mock Get-AgentKey { [pscustomobject]@{ State = 'open'; Kind = 'String'; Value = 'C:\Agent' } }
         Mock Get-AppDataFolder { 'C:\ProgramData' }
         Mock Test-Folder { $true }
+        Mock Get-PathKind { 'folder' }
     }
 
     It 'is <Applies> where <Case>' -ForEach @(
         @{ Case = 'the tool would act'; Applies = $true; Change = { return } }
-        @{ Case = 'the key is missing or refuses full access'; Applies = $false; Change = { Mock Get-AgentPathValue { return } } }
+        @{ Case = 'the key is missing'; Applies = $false; Change = { Mock Get-AgentKey { [pscustomobject]@{ State = 'missing'; Kind = $null; Value = $null } } } }
+        @{ Case = 'the key refuses full access (the tool ends with 5)'; Applies = $true
+            Change = { Mock Get-AgentKey { [pscustomobject]@{ State = 'refused'; Kind = $null; Value = $null } }; Mock Test-Folder { $false } } }
+        @{ Case = 'the key refuses full access and Downloads is missing'; Applies = $false
+            Change = { Mock Get-AgentKey { [pscustomobject]@{ State = 'refused'; Kind = $null; Value = $null } }; Mock Get-PathKind { 'missing' } -ParameterFilter { $Path -like '*\Downloads' } } }
+        @{ Case = 'Path is missing'; Applies = $false; Change = { Mock Get-AgentKey { [pscustomobject]@{ State = 'open'; Kind = $null; Value = $null } } } }
         @{ Case = 'Path names no folder'; Applies = $false; Change = { Mock Test-Folder { $false } -ParameterFilter { $Path -eq 'C:\Agent' } } }
-        @{ Case = 'Path is empty'; Applies = $false; Change = { Mock Get-AgentPathValue { [pscustomobject]@{ Kind = 'String'; Value = '' } } } }
-        @{ Case = 'Downloads is missing'; Applies = $false; Change = { Mock Test-Folder { $false } -ParameterFilter { $Path -like '*Downloads' } } }
+        @{ Case = 'Path is empty'; Applies = $false; Change = { Mock Get-AgentKey { [pscustomobject]@{ State = 'open'; Kind = 'String'; Value = '' } } } }
+        @{ Case = 'Downloads is missing'; Applies = $false; Change = { Mock Get-PathKind { 'missing' } -ParameterFilter { $Path -eq 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads' } } }
+        @{ Case = 'the vendor folder is missing'; Applies = $false; Change = { Mock Get-PathKind { 'missing' } -ParameterFilter { $Path -eq 'C:\ProgramData\Morvane Security' } } }
+        @{ Case = 'Downloads is a file (the tool ends with 267)'; Applies = $true; Change = { Mock Get-PathKind { 'file' } -ParameterFilter { $Path -like '*\Downloads' } } }
+        @{ Case = 'a junction on the way leads nowhere (681)'; Applies = $true
+            Change = { Mock Get-PathKind { 'link' } -ParameterFilter { $Path -like '*\Morvane Devices Agent' }; Mock Get-PathKind { 'missing' } -ParameterFilter { $Path -like '*\Downloads' } } }
     ) {
         & $Change
         Test-RepairApplies | Should -Be $Applies

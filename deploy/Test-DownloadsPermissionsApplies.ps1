@@ -4,13 +4,26 @@
     where it does not.
 
 .DESCRIPTION
-    The repair applies where the repair tool would act: the agent's key exists
-    in the 32-bit view of the machine registry and opens for full access (as
-    the tool opens it), its "Path" value names an existing folder as the tool
-    reads it, and the agent's Downloads folder exists below the machine-wide
-    application-data folder. Use it as a requirement rule of output type
-    Boolean, operator Equals, value Yes, so that machines without the agent
-    are not counted as failed installs.
+    The repair applies wherever the repair tool has something to do or to
+    say: the agent's key exists in the 32-bit view of the machine registry,
+    and the agent's Downloads folder exists below the machine-wide
+    application-data folder, as anything. Use it as a requirement rule of
+    output type Boolean, operator Equals, value Yes, so that machines without
+    the agent, or without a Downloads folder to repair, are not counted as
+    failed installs, while every machine where the tool would end with an
+    error shows that error.
+
+    In detail, it answers False (not applicable) where:
+      - the key does not exist (no agent: the tool does nothing);
+      - the key opens for full access, as the tool opens it, and its "Path"
+        value is missing or names no folder (the tool does nothing);
+      - one of the folders from the application-data folder to Downloads does
+        not exist at all (nothing to repair).
+    It answers True everywhere else, also where the tool will refuse: a key
+    that refuses full access (the tool ends with status 5), a Downloads that
+    is a file (267), a junction, symbolic link or file on the way or as
+    Downloads itself (681). Whether each folder exists is asked of the item
+    itself, without following a link.
 
     "Path" is read as the tool reads it: its bytes, whatever the value's type,
     taken as UTF-16 text up to the first NUL, never expanded; a value larger
@@ -28,13 +41,17 @@
 
     How to use it as a requirement rule: docs/deploying.md in the project's
     source, section "Microsoft Intune (Win32 app)" (and, as a global
-    condition, "Configuration Manager (application)").
+    condition, "Configuration Manager (application)"); what it answers where:
+    section "Where the repair applies".
 
 .LINK
     docs/deploying.md#microsoft-intune-win32-app
 
 .LINK
     docs/deploying.md#configuration-manager-application
+
+.LINK
+    docs/deploying.md#where-the-repair-applies
 #>
 [CmdletBinding()]
 param()
@@ -43,17 +60,18 @@ Set-StrictMode -Version 2.0
 $ErrorActionPreference = 'Stop'
 
 $AgentKey = 'SOFTWARE\Morvane Security\Dovrix\Kelto Agent'
-$Downloads = 'Morvane Security\Morvane Devices Agent\Downloads'
+$Suffix = 'Morvane Security', 'Morvane Devices Agent', 'Downloads'
 # The size of the tool's buffer for "Path", in bytes.
 $ValueBytes = 4096
 
 # ---------------------------------------------------------------------------
 # What Windows says, as plain data. The tests replace these.
 
-# "Path" as the registry hands it to .NET: its kind and value; $null when the
-# key or the value does not exist, or the key does not open for full access
-# (the tool then does nothing).
-function Get-AgentPathValue {
+# The agent's key as the tool opens it: State 'missing', 'refused' (it
+# exists but does not open for full access: the tool stops there with its
+# error) or 'open'; where open, "Path" as the registry hands it to .NET (its
+# Kind and Value; Value $null where there is none).
+function Get-AgentKey {
     $machine = [Microsoft.Win32.RegistryKey]::OpenBaseKey([Microsoft.Win32.RegistryHive]::LocalMachine,
         [Microsoft.Win32.RegistryView]::Registry32)
     try {
@@ -61,17 +79,15 @@ function Get-AgentPathValue {
             $key = $machine.OpenSubKey($AgentKey, [Microsoft.Win32.RegistryKeyPermissionCheck]::ReadWriteSubTree,
                 [System.Security.AccessControl.RegistryRights]::FullControl)
         } catch [System.Security.SecurityException], [System.UnauthorizedAccessException] {
-            return $null
+            return [pscustomobject]@{ State = 'refused'; Kind = $null; Value = $null }
         }
         if ($null -eq $key) {
-            return $null
+            return [pscustomobject]@{ State = 'missing'; Kind = $null; Value = $null }
         }
         try {
             $value = $key.GetValue('Path', $null, [Microsoft.Win32.RegistryValueOptions]::DoNotExpandEnvironmentNames)
-            if ($null -eq $value) {
-                return $null
-            }
-            [pscustomobject]@{ Kind = "$($key.GetValueKind('Path'))"; Value = $value }
+            $kind = if ($null -ne $value) { "$($key.GetValueKind('Path'))" }
+            [pscustomobject]@{ State = 'open'; Kind = $kind; Value = $value }
         } finally {
             $key.Dispose()
         }
@@ -80,9 +96,29 @@ function Get-AgentPathValue {
     }
 }
 
+# Whether Path names a folder, following links as the tool's check does.
 function Test-Folder {
     param([string]$Path)
     [System.IO.Directory]::Exists($Path)
+}
+
+# What lies at Path, the item itself and not what a link leads to: 'missing',
+# 'folder', 'file' or 'link' (a reparse point of any kind). Any other failure
+# to look is an error, never 'missing'.
+function Get-PathKind {
+    param([string]$Path)
+    try {
+        $attributes = [System.IO.File]::GetAttributes($Path)
+    } catch [System.IO.FileNotFoundException], [System.IO.DirectoryNotFoundException] {
+        return 'missing'
+    }
+    if ($attributes -band [System.IO.FileAttributes]::ReparsePoint) {
+        'link'
+    } elseif ($attributes -band [System.IO.FileAttributes]::Directory) {
+        'folder'
+    } else {
+        'file'
+    }
 }
 
 function Get-AppDataFolder {
@@ -119,26 +155,38 @@ function ConvertTo-ToolText {
     [System.Text.Encoding]::Unicode.GetString($Bytes).Split([char]0)[0]
 }
 
-# Whether the tool would act here.
+# Whether the tool would act here, or end with an error worth seeing.
 function Test-RepairApplies {
-    $value = Get-AgentPathValue
-    if ($null -eq $value) {
+    $key = Get-AgentKey
+    if ($key.State -eq 'missing') {
         return $false
     }
-    $text = ConvertTo-ToolText (ConvertTo-ValueBytes $value.Kind $value.Value)
-    if (-not $text -or -not (Test-Folder $text)) {
-        return $false
+    if ($key.State -eq 'open') {
+        if ($null -eq $key.Value) {
+            return $false
+        }
+        $text = ConvertTo-ToolText (ConvertTo-ValueBytes $key.Kind $key.Value)
+        if (-not $text -or -not (Test-Folder $text)) {
+            return $false
+        }
     }
     $appData = Get-AppDataFolder
-    # Plain text, as the tool builds it (one backslash, unless there is one
-    # already): no PowerShell drive is consulted.
     if (-not $appData) {
         return $false
     }
-    if (-not $appData.EndsWith('\')) {
-        $appData += '\'
+    # Plain text, as the tool builds it (one backslash, unless there is one
+    # already): no PowerShell drive is consulted.
+    $path = $appData.TrimEnd('\')
+    foreach ($part in $Suffix) {
+        $path = "$path\$part"
+        switch (Get-PathKind $path) {
+            'missing' { return $false }
+            'folder' { }
+            # A file or a link on the way, or as Downloads: the tool refuses it.
+            default { return $true }
+        }
     }
-    Test-Folder ($appData + $Downloads)
+    $true
 }
 
 # Dot-sourced (as the tests do), the script only defines its functions.

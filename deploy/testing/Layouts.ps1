@@ -7,13 +7,14 @@ function New-Entry([string]$Sid, [int]$Rights, [bool]$Inherited = $false, [int]$
 }
 
 function New-Folder([string]$Path, [string]$Owner = 'S-1-5-18', $Entries = @(), [bool]$IsFolder = $true, [bool]$IsReparsePoint = $false,
-    [bool]$IsHardLinked = $false, [string]$ErrorText = $null, [switch]$IsFile, [int]$Unusual = 0) {
+    [bool]$IsHardLinked = $false, [string]$ErrorText = $null, [switch]$IsFile, [int]$Unusual = 0, [switch]$Protected) {
     [pscustomobject]@{ Path = $Path; Exists = $IsFolder -or $IsHardLinked -or $IsFile; IsFolder = $IsFolder; IsReparsePoint = $IsReparsePoint; Unusual = $Unusual
-        IsHardLinked = $IsHardLinked; Owner = $Owner; Entries = @($Entries); Error = $ErrorText }
+        IsHardLinked = $IsHardLinked; Owner = $Owner; Protected = [bool]$Protected; Entries = @($Entries); Error = $ErrorText }
 }
 
 $Sids = @{
-    System = 'S-1-5-18'; Administrators = 'S-1-5-32-544'; Users = 'S-1-5-32-545'; CreatorOwner = 'S-1-3-0'
+    System = 'S-1-5-18'; Administrators = 'S-1-5-32-544'; Users = 'S-1-5-32-545'; CreatorOwner = 'S-1-3-0'; CreatorGroup = 'S-1-3-1'
+    Guests = 'S-1-5-32-546'; NetworkService = 'S-1-5-20'
     TrustedInstaller = 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'
     AllPackages = 'S-1-15-2-1'; RestrictedPackages = 'S-1-15-2-2'; User = 'S-1-5-21-1-2-3-1001'
     Everyone = 'S-1-1-0'; OwnerRights = 'S-1-3-4'
