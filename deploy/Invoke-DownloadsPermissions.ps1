@@ -42,14 +42,9 @@
 .NOTES
     Windows PowerShell 5.1 on both ends (7 here too), elevated, as an
     administrator of the computers; for a pilot and some hundreds of them.
-    Rows, outcomes and limits: docs/deploying.md, section "Remote run (a
-    pilot or a few hundred machines)".
 
 .LINK
     docs/deploying.md#remote-run-a-pilot-or-a-few-hundred-machines
-
-.LINK
-    docs/deploying.md#exit-status-and-output
 #>
 [CmdletBinding()]
 param(
@@ -67,10 +62,9 @@ param(
 Set-StrictMode -Version 2.0
 $ErrorActionPreference = 'Stop'
 
-# Each status as the tool ends run as SYSTEM, first match first: statuses
-# (none: any), a pattern its line matches, the outcome, the meaning. {0} is
-# what the line says (Downloads, or the first item left, and why), {1} the
-# status.
+# Each status as the tool ends as SYSTEM, first match first: statuses (none:
+# any), a pattern its line matches, the outcome, the meaning, where {0} is
+# what the line says (Downloads, or the first item left, and why), {1} the status.
 $StatusRules = @(
     @(0, '*', 'repaired', 'repaired: Downloads and everything inside it carry their new lists'),
     @(681, '* was partly repaired:*', 'refused', 'refused in part: {0}; the rest was repaired. Remove them (the exposure audit lists each; find out who made a link) and run again'),
@@ -89,7 +83,6 @@ $StatusRules = @(
 
 # ---------------------------------------------------------------------------
 # Decisions, over plain data.
-
 # The SHA-256 in Text (sha256sum's line for FileName where FileName is
 # given), upper case; Source names it in an error.
 function Get-PublishedHash {
@@ -131,8 +124,7 @@ function Get-StatusMeaning {
 function New-Row {
     param([string]$ComputerName, [string]$Outcome, [string]$Meaning, $Applies = $null, $ExitStatus = $null, $Line = $null,
         $Repaired = $null, $Findings = $null)
-    $need = $null
-    $exposure = 'not audited'
+    $need, $exposure = $null, 'not audited'
     if ($null -ne $Findings) {
         $act = @(@($Findings) | Where-Object { $_.Kind -ne 'Baseline' })
         $need = $act.Count
@@ -159,9 +151,7 @@ function ConvertTo-Row {
     } elseif ($answer['Error']) {
         $row.Meaning = "not run: $($answer['Error'])"
     }
-    if (-not $answer['Result']) {
-        return @{ Row = New-Row @row }
-    }
+    if (-not $answer['Result']) { return @{ Row = New-Row @row } }
     $result = [System.Management.Automation.PSSerializer]::Deserialize($answer['Result'])
     foreach ($name in 'Applies', 'ExitStatus', 'Line', 'Repaired', 'Findings') { $row[$name] = $result[$name] }
     if ($false -eq $row.Applies) {
@@ -275,8 +265,7 @@ function Invoke-TargetWork {
         Remove-Item -LiteralPath $folder -Recurse -Force -ErrorAction SilentlyContinue
         return $answer
     }
-    # The tool may be running from here: nothing is removed before the
-    # result is there.
+    # The tool may be running from here: nothing goes before the result is there.
     $result = Join-Path $folder 'result.xml'
     while (-not (Test-Path -LiteralPath $result)) { Start-Sleep -Seconds 2 }
     $answer.Result = [System.IO.File]::ReadAllText($result)
@@ -295,8 +284,8 @@ function Invoke-Fleet {
     param([string[]]$ComputerName, [hashtable]$Work, [hashtable]$Connect, [int]$ThrottleLimit, [datetime]$Deadline,
         [bool]$AuditOnly, [string]$FindingsPath)
     $names = New-Object 'System.Collections.Generic.Dictionary[string,string]' ([System.StringComparer]::OrdinalIgnoreCase)
-    foreach ($name in $ComputerName) {
-        if ("$name".Trim() -and -not $names.ContainsKey("$name".Trim())) { $names["$name".Trim()] = "$name".Trim() }
+    foreach ($name in @($ComputerName | ForEach-Object { "$_".Trim() } | Where-Object { $_ })) {
+        if (-not $names.ContainsKey($name)) { $names[$name] = $name }
     }
     $rowed = New-Object 'System.Collections.Generic.HashSet[string]' ([System.StringComparer]::OrdinalIgnoreCase)
     $nameOf = { param($Child) if ($names.ContainsKey("$($Child.Location)")) { $names["$($Child.Location)"] } else { "$($Child.Location)" } }
@@ -317,11 +306,11 @@ function Invoke-Fleet {
             while ($pending.Count -gt 0) {
                 foreach ($child in @($pending | Where-Object { 'Completed', 'Failed', 'Stopped' -contains "$($_.State)" })) {
                     [void]$pending.Remove($child)
-                    $errors = @()
+                    $name, $errors = (& $nameOf $child), @()
                     $output = @(Receive-Job -Job $child -ErrorAction SilentlyContinue -ErrorVariable errors)
-                    try { $read = ConvertTo-Row (& $nameOf $child) $Work.Name $AuditOnly $output $errors $child.JobStateInfo.Reason }
-                    catch { $read = @{ Row = New-Row (& $nameOf $child) 'failed' "its answer could not be read: $($_.Exception.Message)" } }
-                    & $emit (& $nameOf $child) $read
+                    try { $read = ConvertTo-Row $name $Work.Name $AuditOnly $output $errors $child.JobStateInfo.Reason }
+                    catch { $read = @{ Row = New-Row $name 'failed' "its answer could not be read: $($_.Exception.Message)" } }
+                    & $emit $name $read
                 }
                 if ($pending.Count -and (Get-Date) -ge $Deadline) {
                     foreach ($child in $pending) {
@@ -348,34 +337,27 @@ function Get-Summary {
     param($Rows, [bool]$AuditOnly)
     $order = if ($AuditOnly) { 'in place', 'needs the tool', 'not applicable', 'failed', 'no answer' }
     else { 'repaired', 'not applicable', 'refused', 'run again', 'failed', 'no answer' }
-    foreach ($outcome in @($order) + @($Rows | ForEach-Object { $_.Outcome } | Where-Object { $order -notcontains $_ } | Sort-Object -Unique)) {
+    foreach ($outcome in $order) {
         $these = @($Rows | Where-Object { $_.Outcome -eq $outcome } | ForEach-Object { $_.ComputerName })
         [pscustomobject][ordered]@{ Outcome = $outcome; Count = $these.Count; ComputerName = $these -join ', ' }
     }
 }
 
 # Dot-sourced (as the tests do), the script only defines its functions.
-if ($MyInvocation.InvocationName -eq '.') {
-    return
-}
+if ($MyInvocation.InvocationName -eq '.') { return }
 if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
-    # One line on standard error in 5.1 and 7 alike.
-    $global:ErrorView = 'CategoryView'
-    Write-Error -Category SecurityError -CategoryActivity 'Invoke-DownloadsPermissions.ps1' `
-        -CategoryTargetName $ExecutionContext.SessionState.LanguageMode `
+    $global:ErrorView = 'CategoryView'   # one line on standard error in 5.1 and 7 alike
+    Write-Error -Category SecurityError -CategoryActivity 'Invoke-DownloadsPermissions.ps1' -CategoryTargetName $ExecutionContext.SessionState.LanguageMode `
         -CategoryReason 'needs FullLanguage; use the signed copy' -Message 'needs FullLanguage mode' -ErrorAction Continue
     exit 1
 }
 if (-not $Path) { $Path = Join-Path $PSScriptRoot 'DownloadsPermissions.signed.exe' }
 $Path = (Resolve-Path -LiteralPath $Path).ProviderPath
 $tool = Split-Path -Leaf $Path
-if ($Sha256) {
-    $Sha256 = Get-PublishedHash $Sha256 '-Sha256'
-} elseif (Test-Path -LiteralPath "$Path.sha256" -PathType Leaf) {
-    $Sha256 = Get-PublishedHash ([System.IO.File]::ReadAllText("$Path.sha256")) "$Path.sha256" $tool
-} else {
+if (-not $Sha256 -and -not (Test-Path -LiteralPath "$Path.sha256" -PathType Leaf)) {
     throw "no published checksum: pass -Sha256, or put $Path.sha256 beside the executable"
 }
+$Sha256 = if ($Sha256) { Get-PublishedHash $Sha256 '-Sha256' } else { Get-PublishedHash ([System.IO.File]::ReadAllText("$Path.sha256")) "$Path.sha256" $tool }
 if ((Get-FileHash -LiteralPath $Path -Algorithm SHA256).Hash -ne $Sha256) {
     throw "$Path is not the published $Sha256; nothing was run. Check that the file and its checksum come from the same release."
 }
