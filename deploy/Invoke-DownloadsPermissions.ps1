@@ -48,7 +48,7 @@
 #>
 [CmdletBinding()]
 param(
-    [Parameter(Mandatory = $true)][string[]]$ComputerName,
+    [Parameter(Mandatory = $true)][AllowEmptyString()][string[]]$ComputerName,
     [string]$Path,
     [string]$Sha256,
     [System.Management.Automation.PSCredential]$Credential,
