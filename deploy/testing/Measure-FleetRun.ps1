@@ -4,14 +4,12 @@
     and prints the figures.
 
 .DESCRIPTION
-    Invoke-DownloadsPermissions.ps1's Invoke-Fleet runs against stand-ins for
-    Invoke-Command, Receive-Job, Stop-Job, Remove-Job, Start-Sleep and
-    Get-Date: every computer answers "repaired" with one finding, -Throttle
-    of them at a time, each after -Seconds of simulated time, so the run
-    looks at every child job once a simulated second for as long as a real
-    run would. What is measured is that look and the rows: work that grows
-    with the number of computers times the run's length. A measurement, not
-    a test: it never fails on a slow machine.
+    Invoke-Fleet runs against stand-ins for the job and clock commands:
+    every computer answers "repaired", -Throttle at a time, each after
+    -Seconds of simulated time, so the run looks at each pending child job
+    once a simulated second for as long as a real run would. That look and
+    the rows are what is measured: work that grows with the number of
+    computers times the run's length. A measurement, not a test.
 
 .PARAMETER Count
     The fleet sizes to measure.
