@@ -139,11 +139,9 @@ Describe 'On each computer' {
     It 'stages nothing where remote commands run in ConstrainedLanguage, and says so' {
         $file = Join-Path $TestDrive 'work.ps1'
         Set-Content -LiteralPath $file -Value "$(${function:Invoke-TargetWork})"
-        $run = Invoke-ConstrainedScript -Script $file -Arguments "-Work @{ Name = 'run1' } | ForEach-Object { `"`$(`$_.Answer)|`$(`$_.LanguageMode)`" }"
+        $run = Invoke-ConstrainedScript -Script $file -Arguments "-Work @{ Name = 'run1' } | ForEach-Object { `"`$(`$_.Answer)|not run: `$(`$_.Error)`" }"
         $run.Err | Should -BeNullOrEmpty
-        $run.Out | Should -Be 'run1|ConstrainedLanguage'
-        (ConvertTo-Row 'pc1' 'run1' $false @(@{ Answer = 'run1'; LanguageMode = 'ConstrainedLanguage' }) @() $null).Row.Meaning |
-            Should -Be 'not run: remote commands run in ConstrainedLanguage there (WDAC or AppLocker); use Intune or Configuration Manager'
+        $run.Out | Should -Be 'run1|not run: remote commands run in ConstrainedLanguage there (WDAC or AppLocker): use Intune or Configuration Manager'
     }
 }
 

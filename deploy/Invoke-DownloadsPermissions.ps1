@@ -4,17 +4,15 @@
     over PowerShell remoting; returns exactly one row per computer asked.
 
 .DESCRIPTION
-    Invoke-Command works on -ThrottleLimit computers at a time, as one job.
-    On each computer, the executable and the scripts (their signed copies
-    where those lie beside this script) go into a new folder under Program
-    Files that only SYSTEM and Administrators may change; nothing runs unless
-    the executable's SHA-256 is the published one. One one-time task runs, as
-    SYSTEM, the requirement, the tool (not where the requirement says False,
-    nor with -AuditOnly), detection and the audit, each script by its path,
-    and writes their answers, the tool's status and its line on standard
-    error into one Clixml file, read back before the task and folder go. At
-    the deadline, a computer still working reads "result not known" and keeps
-    its task and folder: the tool is never stopped.
+    One Invoke-Command job, -ThrottleLimit computers at a time. On each, the
+    kit goes into a new folder under Program Files that only SYSTEM and
+    Administrators may change (the signed scripts where they lie beside this
+    one; nothing runs unless the executable's SHA-256 is the published one),
+    and one one-time task runs as SYSTEM the requirement, the tool (unless the
+    requirement says False, or -AuditOnly), detection and the audit, each by
+    its path, into one Clixml file read back before the task and folder go.
+    At the one deadline a computer still working reads "result not known"
+    and keeps its task and folder: the tool is never stopped.
 
 .PARAMETER ComputerName
     The computers, each name taken once whatever its case.
@@ -61,6 +59,8 @@ param(
 
 Set-StrictMode -Version 2.0
 $ErrorActionPreference = 'Stop'
+# What remoting adds to an object, left out of the findings' export.
+$Drop = 'ComputerName', 'PSComputerName', 'RunspaceId', 'PSShowComputerName'
 
 # Each status as the tool ends as SYSTEM, first match first: statuses (none:
 # any), a pattern its line matches, the outcome, the meaning, where {0} is
@@ -83,6 +83,7 @@ $StatusRules = @(
 
 # ---------------------------------------------------------------------------
 # Decisions, over plain data.
+
 # The SHA-256 in Text (sha256sum's line for FileName where FileName is
 # given), upper case; Source names it in an error.
 function Get-PublishedHash {
@@ -127,9 +128,8 @@ function New-Row {
     $need, $exposure = $null, 'not audited'
     if ($null -ne $Findings) {
         $act = @(@($Findings) | Where-Object { $_.Kind -ne 'Baseline' })
-        $need = $act.Count
-        $exposure = if ($need) { "$need need action ($(@($act | ForEach-Object { $_.Kind } | Sort-Object -Unique) -join ', '))" } else { 'nothing needs action' }
-        if (@($Findings).Count -gt $need) { $exposure += "; $(@($Findings).Count - $need) stock baseline" }
+        $need, $kinds = $act.Count, (@($act | ForEach-Object { $_.Kind } | Sort-Object -Unique) -join ', ')
+        $exposure = "$(if ($need) { "$need need action ($kinds)" } else { 'nothing needs action' })$(if (@($Findings).Count -gt $need) { "; $(@($Findings).Count - $need) stock baseline" })"
     }
     [pscustomobject][ordered]@{ ComputerName = $ComputerName; Outcome = $Outcome; Applies = $Applies; ExitStatus = $ExitStatus
         Line = $Line; Meaning = $Meaning; Repaired = $Repaired; NeedAction = $need; Exposure = $exposure
@@ -146,8 +146,6 @@ function ConvertTo-Row {
         $why = @(@($Errors) + @($Reason) | Where-Object { $_ })[0]
         $why = if ($why -is [System.Management.Automation.ErrorRecord]) { $why.Exception.Message } elseif ($why) { $why.Message } else { 'the computer handed back no result' }
         return @{ Row = New-Row $ComputerName 'no answer' "no answer: $why" }
-    } elseif ($answer['LanguageMode']) {
-        $row.Meaning = "not run: remote commands run in $($answer['LanguageMode']) there (WDAC or AppLocker); use Intune or Configuration Manager"
     } elseif ($answer['Error']) {
         $row.Meaning = "not run: $($answer['Error'])"
     }
@@ -171,14 +169,6 @@ function ConvertTo-Row {
     $notes = @(@($result['Notes']) + @($answer['Cleanup']) | Where-Object { $_ })
     if ($notes) { $row.Meaning += "; $($notes -join '; ')" }
     @{ Row = New-Row @row; Findings = $result['Findings'] }
-}
-
-# Adds one CSV line per finding, the computer's name first.
-function Export-Finding {
-    param([string]$Path, [string]$ComputerName, $Findings)
-    $drop = 'ComputerName', 'PSComputerName', 'RunspaceId', 'PSShowComputerName'
-    @($Findings) | Where-Object { $null -ne $_ } | Select-Object -ExcludeProperty $drop -Property @{ Name = 'ComputerName'; Expression = { $ComputerName } }, '*' |
-        Export-Csv -LiteralPath $Path -Append -NoTypeInformation -Force
 }
 
 # ---------------------------------------------------------------------------
@@ -228,11 +218,11 @@ function Invoke-Runner {
 # Stages the files, starts the runner's task, waits for its result and
 # cleans up. Hands back a hashtable (ConstrainedLanguage refuses a
 # [pscustomobject]): Answer, the run's name, with Result (result.xml's
-# text), LanguageMode or Error; Cleanup, what could not be removed.
+# text) or Error; Cleanup, what could not be removed.
 function Invoke-TargetWork {
     param([hashtable]$Work)
     if ("$($ExecutionContext.SessionState.LanguageMode)" -ne 'FullLanguage') {
-        return @{ Answer = $Work.Name; LanguageMode = "$($ExecutionContext.SessionState.LanguageMode)" }
+        return @{ Answer = $Work.Name; Error = "remote commands run in $($ExecutionContext.SessionState.LanguageMode) there (WDAC or AppLocker): use Intune or Configuration Manager" }
     }
     $ErrorActionPreference = 'Stop'
     $folder = Join-Path $env:ProgramFiles $Work.Name
@@ -293,7 +283,12 @@ function Invoke-Fleet {
     $emit = {
         param([string]$Name, $Read)
         if ($rowed.Add($Name)) {
-            if ($FindingsPath -and $null -ne $Read['Findings']) { Export-Finding $FindingsPath $Name $Read['Findings'] }
+            if ($FindingsPath -and $null -ne $Read['Findings']) {
+                # One CSV line per finding, the computer's name first; a file that cannot be written never ends the run.
+                $first = @{ Name = 'ComputerName'; Expression = { $Name } }
+                try { @($Read['Findings']) | Select-Object -Property $first, '*' -ExcludeProperty $Drop | Export-Csv -LiteralPath $FindingsPath -Append -NoTypeInformation -Force }
+                catch { Write-Warning "the findings of $Name were not written to $($FindingsPath): $($_.Exception.Message)" }
+            }
             $Read.Row
         }
     }
@@ -356,10 +351,9 @@ if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
 if (-not $Path) { $Path = Join-Path $PSScriptRoot 'DownloadsPermissions.signed.exe' }
 $Path = (Resolve-Path -LiteralPath $Path).ProviderPath
 $tool = Split-Path -Leaf $Path
-if (-not $Sha256 -and -not (Test-Path -LiteralPath "$Path.sha256" -PathType Leaf)) {
-    throw "no published checksum: pass -Sha256, or put $Path.sha256 beside the executable"
-}
-$Sha256 = if ($Sha256) { Get-PublishedHash $Sha256 '-Sha256' } else { Get-PublishedHash ([System.IO.File]::ReadAllText("$Path.sha256")) "$Path.sha256" $tool }
+$Sha256 = if ($Sha256) { Get-PublishedHash $Sha256 '-Sha256' }
+elseif (Test-Path -LiteralPath "$Path.sha256" -PathType Leaf) { Get-PublishedHash ([System.IO.File]::ReadAllText("$Path.sha256")) "$Path.sha256" $tool }
+else { throw "no published checksum: pass -Sha256, or put $Path.sha256 beside the executable" }
 if ((Get-FileHash -LiteralPath $Path -Algorithm SHA256).Hash -ne $Sha256) {
     throw "$Path is not the published $Sha256; nothing was run. Check that the file and its checksum come from the same release."
 }
