@@ -67,7 +67,7 @@ $Drop = 'ComputerName', 'PSComputerName', 'RunspaceId', 'PSShowComputerName'
 # what the line says (Downloads, or the first item left, and why), {1} the status.
 $StatusRules = @(
     @(0, '*', 'repaired', 'repaired: Downloads and everything inside it carry their new lists'),
-    @(681, '* was partly repaired:*', 'refused', 'refused in part: {0}; the rest was repaired. Remove them (the exposure audit lists each; find out who made a link) and run again'),
+    @(681, '* was partly repaired:*', 'refused', 'refused in part: {0}; the rest was repaired. Remove what it left (the exposure audit lists each; find out who made a link) and run again'),
     @(681, '*became a link while*', 'refused', 'not repaired, something written: Downloads became a junction during the run; treat it as tampering, remove it and run again'),
     @(681, '*', 'refused', 'refused, nothing written: {0}; a link there is tampering (the exposure audit names it)'),
     @(@(2, 3), '*', 'run again', 'run again: {0} (renamed or removed during the run, often by the agent itself)'),
