@@ -1,23 +1,24 @@
 <#
 .SYNOPSIS
-    Measures what the remote run costs on this machine alone, for many
-    computers, and prints the figures.
+    Measures the remote run's own work on this machine for many computers,
+    and prints the figures.
 
 .DESCRIPTION
-    Invoke-DownloadsPermissions.ps1's Invoke-Fleet runs against stand-ins for
-    New-PSSessionOption, New-PSSession, Invoke-Command and Remove-PSSession
-    that answer at once, as the Pester tests' mocks do: one computer in 50
-    does not answer, one in 100 loses its session, the others hand back a
-    repaired outcome. What is measured is the run's own work (names made
-    unique, batches, results matched to computers, errors given to theirs),
-    not remoting or the work on the computers. A measurement, not a test: it
-    never fails on a slow machine.
+    Invoke-Fleet runs against stand-ins for the job and clock commands:
+    every computer answers "repaired", -Throttle at a time, each after
+    -Seconds of simulated time, so the run looks at each pending child job
+    once a simulated second for as long as a real run would. That look and
+    the rows are what is measured: work that grows with the number of
+    computers times the run's length. A measurement, not a test.
 
 .PARAMETER Count
     The fleet sizes to measure.
 
-.PARAMETER BatchSize
-    The batch size, as -BatchSize of the script.
+.PARAMETER Seconds
+    How long each computer takes, in simulated seconds.
+
+.PARAMETER Throttle
+    How many computers work at once.
 
 .EXAMPLE
     dotnet tool run pwsh -NoProfile -File deploy/testing/Measure-FleetRun.ps1
@@ -25,95 +26,52 @@
 [CmdletBinding()]
 param(
     [int[]]$Count = @(1000, 10000),
-
-    [int]$BatchSize = 200
+    [int]$Seconds = 20,
+    [int]$Throttle = 32
 )
 
 Set-StrictMode -Version 2.0
 $ErrorActionPreference = 'Stop'
+. (Join-Path (Split-Path -Parent $PSScriptRoot) 'Invoke-DownloadsPermissions.ps1') -ComputerName 'only defining functions'
 
-$deploy = Split-Path -Parent $PSScriptRoot
-. (Join-Path $deploy 'Invoke-DownloadsPermissions.ps1') -ComputerName 'only defining functions'
-
-# Stand-ins that answer at once. Defined here, they come before the cmdlets
-# of the same names when Invoke-Fleet calls them.
-function New-PSSessionOption {
-    [CmdletBinding()]
-    param([int]$OpenTimeout)
-    [pscustomobject]@{ OpenTimeout = $OpenTimeout }
+$answer = @{ Answer = 'run1'; Result = [Management.Automation.PSSerializer]::Serialize(@{ Applies = $true; ExitStatus = 0; Line = $null
+            Repaired = $true; Findings = @([pscustomobject]@{ Kind = 'Baseline'; Path = 'C:\D' }); Notes = @() }, 4)
 }
-
-function New-PSSession {
-    [CmdletBinding()]
-    param([string[]]$ComputerName, $SessionOption, [int]$ThrottleLimit, $Credential)
-    foreach ($name in $ComputerName) {
-        if ($name.EndsWith('0') -and $name.Length -gt 3 -and ([int]$name.Substring(2)) % 50 -eq 0) {
-            # As New-PSSession reports it: the runspace that would not open.
-            $runspace = [pscustomobject]@{ ConnectionInfo = [pscustomobject]@{ ComputerName = $name } }
-            Write-Error -Message "Connecting to remote server $name failed: WinRM cannot complete the operation" -TargetObject $runspace
-        } else {
-            [pscustomobject]@{ ComputerName = $name.ToLowerInvariant() }
-        }
+$clock = [pscustomobject]@{ Seconds = 0; Next = 0; Children = @() }
+# Stand-ins, defined here so that they come before the cmdlets. A simulated
+# second ends every child job due by then, in the order they were started.
+function Invoke-Command { [pscustomobject]@{ ChildJobs = $clock.Children } }
+function Receive-Job {
+    param($Job)
+    $answer
+}
+function Stop-Job {
+    param($Job)
+}
+function Remove-Job {
+    param($Job, [switch]$Force)
+}
+function Get-Date { ([datetime]'2030-01-01').AddSeconds($clock.Seconds) }
+function Start-Sleep {
+    param([int]$Seconds)
+    $clock.Seconds += $Seconds
+    while ($clock.Next -lt $clock.Children.Count -and $clock.Children[$clock.Next].EndsAt -le $clock.Seconds) {
+        $clock.Children[$clock.Next].State = 'Completed'
+        $clock.Next++
     }
 }
 
-function Invoke-Command {
-    [CmdletBinding()]
-    param([object[]]$Session, [scriptblock]$ScriptBlock, [int]$ThrottleLimit, [object[]]$ArgumentList)
-    foreach ($one in $Session) {
-        if ($one.ComputerName.EndsWith('7') -and ([int]$one.ComputerName.Substring(2)) % 100 -eq 7) {
-            # As Invoke-Command reports a broken session: its computer's name.
-            Write-Error -Message "The session to $($one.ComputerName) was broken" -TargetObject $one.ComputerName
-            continue
-        }
-        [pscustomobject]@{
-            LanguageMode   = 'FullLanguage'
-            Applies        = $true
-            ExitStatus     = 0
-            StillRunning   = $false
-            Repaired       = $true
-            Findings       = @()
-            Detail         = ''
-            PSComputerName = $one.ComputerName
-        }
-    }
-}
-
-function Remove-PSSession {
-    [CmdletBinding()]
-    param([object[]]$Session)
-}
-
-$folder = Join-Path ([IO.Path]::GetTempPath()) ('fleet-bench-' + [guid]::NewGuid().ToString('N'))
-New-Item -ItemType Directory -Path $folder | Out-Null
-try {
-    $exe = Join-Path $folder 'tool.exe'
-    [IO.File]::WriteAllBytes($exe, [byte[]](1..200))
-    $scripts = foreach ($name in 'detect.ps1', 'audit.ps1', 'applies.ps1') {
-        $file = Join-Path $folder $name
-        Set-Content -LiteralPath $file -Value "'$name'"
-        $file
-    }
-    $hash = (Get-FileHash -LiteralPath $exe -Algorithm SHA256).Hash
-    foreach ($size in $Count) {
-        # Each name twice, once in upper case, as a list pasted from two
-        # inventories would have it.
-        $names = @(1..$size | ForEach-Object { "pc$_" }) + @(1..$size | ForEach-Object { "PC$_" })
-        $results = 0
-        $unreachable = 0
-        $clock = [Diagnostics.Stopwatch]::StartNew()
-        Invoke-Fleet -ComputerName $names -Path $exe -ExpectedHash $hash -TimeoutSeconds 300 -OpenTimeoutSeconds 15 `
-            -ThrottleLimit 32 -BatchSize $BatchSize -Detection $scripts[0] -Audit $scripts[1] -Requirement $scripts[2] 3>$null |
-            ForEach-Object {
-                $results++
-                if ($_.Meaning -like 'not run: could not connect*') {
-                    $unreachable++
-                }
+foreach ($size in $Count) {
+    $clock.Seconds, $clock.Next = 0, 0
+    $clock.Children = @(for ($i = 0; $i -lt $size; $i++) {
+            [pscustomobject]@{ Location = "pc$i"; State = 'Running'; EndsAt = ([math]::Floor($i / $Throttle) + 1) * $Seconds
+                JobStateInfo = [pscustomobject]@{ Reason = $null }
             }
-        $clock.Stop()
-        '{0,6} machines ({1} names given), batches of {2}: {3:N1} s of local work, {4:N2} ms a machine; {5} results, {6} not reached' -f `
-            $size, $names.Count, $BatchSize, $clock.Elapsed.TotalSeconds, ($clock.Elapsed.TotalMilliseconds / $size), $results, $unreachable
-    }
-} finally {
-    Remove-Item -LiteralPath $folder -Recurse -Force
+        })
+    $timer = [Diagnostics.Stopwatch]::StartNew()
+    $rows = @(Invoke-Fleet -ComputerName @($clock.Children | ForEach-Object { $_.Location }) -Work @{ Name = 'run1' } -Connect @{} `
+            -ThrottleLimit $Throttle -Deadline ([datetime]'2030-01-01').AddDays(30) -AuditOnly $false -FindingsPath '')
+    $timer.Stop()
+    '{0,6} computers, {1} at a time, {2} s each: a run of {3:N1} h, of which {4:N0} s of work here ({5:P1}); {6} rows' -f $size, $Throttle,
+        $Seconds, ($clock.Seconds / 3600), $timer.Elapsed.TotalSeconds, ($timer.Elapsed.TotalSeconds / $clock.Seconds), $rows.Count
 }

@@ -29,6 +29,11 @@ foreach ($name in $windowsOnly.Keys) {
     }
 }
 
+# icacls, which the remote run calls on each computer.
+if (-not (Get-Command -Name icacls.exe -ErrorAction Ignore)) {
+    function global:icacls.exe { throw 'icacls.exe is a stand-in for Windows: mock it' }
+}
+
 # Runs PowerShell text in a new PowerShell process, as a deployment tool
 # would run a script, and hands back its exit status and what it wrote to
 # standard output and standard error, as lines without colour codes.

@@ -262,28 +262,27 @@ Describe 'The Windows Sandbox configuration' {
         . (Join-Path $PSScriptRoot 'Start-AcceptanceSandbox.ps1')
     }
 
-    It 'maps the kit read-only and the results read-write by the absolute paths given, and runs the acceptance at logon, told it may change the sandbox' -ForEach @(
-        @{ Kit = 'D:\a\kit\dist'; Results = 'D:\a\kit\dist\acceptance-results' }
-        @{ Kit = 'C:\Users\Ann & Bo\dist\'; Results = 'C:\Users\Ann & Bo\dist\acceptance-results' }
-        @{ Kit = '\\server\share\dist'; Results = '\\server\share\dist\acceptance-results' }
+    It 'maps the kit and the acceptance kit read-only and the results read-write by the absolute paths given, and runs the acceptance at logon, told it may change the sandbox' -ForEach @(
+        @{ Kit = 'D:\a\kit\dist'; Acceptance = 'D:\a\kit\acceptance-kit'; Results = 'D:\a\kit\acceptance-kit\results' }
+        @{ Kit = 'C:\Users\Ann & Bo\dist\'; Acceptance = 'C:\Users\Ann & Bo\acceptance-kit\'; Results = 'C:\Users\Ann & Bo\acceptance-kit\results' }
+        @{ Kit = '\\server\share\dist'; Acceptance = '\\server\share\acceptance-kit'; Results = '\\server\share\acceptance-kit\results' }
     ) {
-        $wsb = [xml](New-SandboxConfiguration -Kit $Kit -Results $Results)
+        $wsb = [xml](New-SandboxConfiguration -Kit $Kit -Acceptance $Acceptance -Results $Results)
         $folders = @($wsb.Configuration.MappedFolders.MappedFolder)
-        $folders.Count | Should -Be 2
-        ($folders | Where-Object { $_.SandboxFolder -eq 'C:\Kit' }).HostFolder | Should -BeExactly $Kit.TrimEnd('\')
-        ($folders | Where-Object { $_.SandboxFolder -eq 'C:\Kit' }).ReadOnly | Should -Be 'true'
-        ($folders | Where-Object { $_.SandboxFolder -eq 'C:\Results' }).HostFolder | Should -BeExactly $Results
-        ($folders | Where-Object { $_.SandboxFolder -eq 'C:\Results' }).ReadOnly | Should -Be 'false'
+        $folders.Count | Should -Be 3
+        @($folders | ForEach-Object { "$($_.SandboxFolder)=$($_.HostFolder)=$($_.ReadOnly)" }) |
+            Should -Be "C:\Kit=$($Kit.TrimEnd('\'))=true", "C:\Acceptance=$($Acceptance.TrimEnd('\'))=true", "C:\Results=$Results=false"
         $wsb.Configuration.LogonCommand.Command | Should -Be ('powershell.exe -NoProfile -ExecutionPolicy Bypass -File ' +
-            'C:\Kit\acceptance\Invoke-WindowsAcceptance.ps1 -ChangeThisMachine -Kit C:\Kit -Results C:\Results')
+            'C:\Acceptance\Invoke-WindowsAcceptance.ps1 -ChangeThisMachine -Kit C:\Kit -Results C:\Results')
     }
 
     It 'refuses a relative host folder, which Windows Sandbox does not map: <Kit>' -ForEach @(
-        @{ Kit = '..'; Results = 'C:\dist\acceptance-results' }
-        @{ Kit = 'dist'; Results = 'C:\dist\acceptance-results' }
-        @{ Kit = 'C:\dist'; Results = '..\acceptance-results' }
-        @{ Kit = 'C:dist'; Results = 'C:\dist\acceptance-results' }
+        @{ Kit = '..'; Acceptance = 'C:\acceptance-kit'; Results = 'C:\acceptance-kit\results' }
+        @{ Kit = 'dist'; Acceptance = 'C:\acceptance-kit'; Results = 'C:\acceptance-kit\results' }
+        @{ Kit = 'C:\dist'; Acceptance = 'acceptance-kit'; Results = 'C:\acceptance-kit\results' }
+        @{ Kit = 'C:\dist'; Acceptance = 'C:\acceptance-kit'; Results = '..\results' }
+        @{ Kit = 'C:dist'; Acceptance = 'C:\acceptance-kit'; Results = 'C:\acceptance-kit\results' }
     ) {
-        { New-SandboxConfiguration -Kit $Kit -Results $Results } | Should -Throw '*absolute path*'
+        { New-SandboxConfiguration -Kit $Kit -Acceptance $Acceptance -Results $Results } | Should -Throw '*absolute path*'
     }
 }

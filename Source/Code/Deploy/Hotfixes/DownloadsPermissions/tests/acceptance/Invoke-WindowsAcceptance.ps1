@@ -43,14 +43,15 @@
 
 .PARAMETER Kit
     The folder that holds DownloadsPermissions.exe and the deployment
-    scripts: by default the folder above this script's, as dist/ lays it out.
-    For the signature case it also holds the signed copies (*.signed.ps1,
-    DownloadsPermissions.signed.exe) and, in acceptance\test-signer.cer, the
-    public certificate of the throwaway key that signed them
-    (acceptance/sign-kit-for-acceptance.sh makes both, from Linux).
+    scripts: by default dist beside this script's folder, as the build lays
+    out dist/ and acceptance-kit/. For the signature case it also holds the
+    signed copies (*.signed.ps1, DownloadsPermissions.signed.exe); the public
+    certificate of the throwaway key that signed them lies beside this
+    script, test-signer.cer (acceptance/sign-kit-for-acceptance.sh makes
+    both, from Linux).
 
 .PARAMETER Results
-    Where the report goes: by default acceptance-results in the kit.
+    Where the report goes: by default results beside this script.
 
 .PARAMETER Case
     Runs only the cases with these names; a name no case has is refused
@@ -1136,7 +1137,7 @@ $Cases = @(
     # remoting, as an administrator runs it on many computers; its staging
     # folders and tasks must be gone afterwards.
     @{ Name = 'remote-run-over-loopback'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true
-            Remote = @{ ExitStatus = 0; Repaired = $true; Applies = $true } }
+            Remote = @{ Outcome = 'repaired'; ExitStatus = 0; Line = ''; Repaired = $true; Applies = $true } }
         Answers = @($Questions[10], $Questions[8]); Remote = $true; Setup = { param($L) New-AgentFolders $L } }
     # The same tree twice below the agent's folder: in Downloads, which the
     # tool repairs, and in a twin beside it, to which Windows' own
@@ -1202,7 +1203,7 @@ function Invoke-Case {
             $tasks = { @(Get-ScheduledTask -TaskName 'DownloadsPermissions-*' -ErrorAction SilentlyContinue | ForEach-Object { "task $($_.TaskPath)$($_.TaskName)" }) }
             $before = @(& $staging) + @(& $tasks)
             $remote = @{ ComputerName = 'localhost'; Path = $exe; Sha256 = (Get-FileHash -LiteralPath $exe -Algorithm SHA256).Hash }
-            $row = @{ First = 1; Property = @('ComputerName', 'ExitStatus', 'Meaning', 'Applies', 'Repaired', 'Exposure') }
+            $row = @{ First = 1; Property = @('ComputerName', 'Outcome', 'ExitStatus', 'Line', 'Meaning', 'Applies', 'Repaired', 'Exposure') }
             $seen.Remote = & (Join-Path $Kit 'Invoke-DownloadsPermissions.ps1') @remote | Select-Object @row
             $seen.Status = if ($seen.Remote) { $seen.Remote.ExitStatus } else { $null }
             $seen.LeftBehind = @(@(& $staging) + @(& $tasks) | Where-Object { $before -notcontains $_ })
@@ -1289,8 +1290,8 @@ if ($refusal) {
     Write-Error -Message $refusal -ErrorAction Continue
     exit 1
 }
-if (-not $Kit) { $Kit = Split-Path -Parent $PSScriptRoot }
-if (-not $Results) { $Results = Join-Path $Kit 'acceptance-results' }
+if (-not $Kit) { $Kit = Join-Path (Split-Path -Parent $PSScriptRoot) 'dist' }
+if (-not $Results) { $Results = Join-Path $PSScriptRoot 'results' }
 New-Item -ItemType Directory -Force -Path $Results | Out-Null
 # SYSTEM's output (the statuses and lines the verdicts come from) goes where
 # only SYSTEM and Administrators may write; the standard user's run gets its
@@ -1322,7 +1323,7 @@ try {
         $remoting = Get-RemotingState
         Enable-LoopbackRemoting -Before $remoting
     }
-    $certificate = Join-Path $Kit 'acceptance\test-signer.cer'
+    $certificate = Join-Path $PSScriptRoot 'test-signer.cer'
     if (($selected | Where-Object { $_['Signed'] }) -and (Test-Path -LiteralPath $certificate)) {
         $signer = Get-TestSignerThumbprint -Certificate $certificate
         Add-TestSigner -Certificate $certificate

@@ -7,16 +7,17 @@
     Windows Sandbox maps host folders only by absolute path (its
     documentation: relative paths aren't supported), so no configuration can
     be shipped ready-made. This script writes DownloadsPermissions.wsb into
-    the kit's acceptance-results folder, mapping the kit read-only as C:\Kit
-    and acceptance-results read-write as C:\Results, with a logon command that
-    runs Invoke-WindowsAcceptance.ps1 told it may change the sandbox; then it
-    opens that file, as a double-click would. The report appears in
-    acceptance-results when the sandbox's PowerShell window has closed.
-    Start-AcceptanceSandbox.cmd beside it runs this script on a double-click.
-    It returns the configuration file's path.
+    results beside it, mapping the kit read-only as C:\Kit, this folder (the
+    acceptance kit) read-only as C:\Acceptance and results read-write as
+    C:\Results, with a logon command that runs Invoke-WindowsAcceptance.ps1
+    told it may change the sandbox; then it opens that file, as a
+    double-click would. The report appears in results when the sandbox's
+    PowerShell window has closed. Start-AcceptanceSandbox.cmd beside it runs
+    this script on a double-click. It returns the configuration file's path.
 
 .PARAMETER Kit
-    The kit (dist/): by default the folder above this script's.
+    The kit (dist/): by default dist beside this script's folder, as the
+    build lays out dist/ and acceptance-kit/.
 
 .PARAMETER NoStart
     Writes the configuration without starting Windows Sandbox.
@@ -40,16 +41,17 @@ function Test-AbsoluteWindowsPath {
     $Path -match '^[A-Za-z]:\\' -or $Path -match '^\\\\[^\\]+\\[^\\]+'
 }
 
-# The Windows Sandbox configuration (XML text) for a kit and its results
-# folder, both given as absolute Windows paths.
+# The Windows Sandbox configuration (XML text) for a kit, the acceptance kit
+# and its results folder, all given as absolute Windows paths.
 function New-SandboxConfiguration {
-    param([string]$Kit, [string]$Results)
-    foreach ($path in $Kit, $Results) {
+    param([string]$Kit, [string]$Acceptance, [string]$Results)
+    foreach ($path in $Kit, $Acceptance, $Results) {
         if (-not (Test-AbsoluteWindowsPath $path)) {
             throw "Windows Sandbox maps host folders only by absolute path; '$path' is not one"
         }
     }
     $kitText = [Security.SecurityElement]::Escape($Kit.TrimEnd('\'))
+    $acceptanceText = [Security.SecurityElement]::Escape($Acceptance.TrimEnd('\'))
     $resultsText = [Security.SecurityElement]::Escape($Results.TrimEnd('\'))
     @"
 <!-- Written by Start-AcceptanceSandbox.ps1 for the kit in $kitText; write it again if the kit moves. -->
@@ -62,13 +64,18 @@ function New-SandboxConfiguration {
       <ReadOnly>true</ReadOnly>
     </MappedFolder>
     <MappedFolder>
+      <HostFolder>$acceptanceText</HostFolder>
+      <SandboxFolder>C:\Acceptance</SandboxFolder>
+      <ReadOnly>true</ReadOnly>
+    </MappedFolder>
+    <MappedFolder>
       <HostFolder>$resultsText</HostFolder>
       <SandboxFolder>C:\Results</SandboxFolder>
       <ReadOnly>false</ReadOnly>
     </MappedFolder>
   </MappedFolders>
   <LogonCommand>
-    <Command>powershell.exe -NoProfile -ExecutionPolicy Bypass -File C:\Kit\acceptance\Invoke-WindowsAcceptance.ps1 -ChangeThisMachine -Kit C:\Kit -Results C:\Results</Command>
+    <Command>powershell.exe -NoProfile -ExecutionPolicy Bypass -File C:\Acceptance\Invoke-WindowsAcceptance.ps1 -ChangeThisMachine -Kit C:\Kit -Results C:\Results</Command>
   </LogonCommand>
 </Configuration>
 "@
@@ -78,13 +85,13 @@ function New-SandboxConfiguration {
 if ($MyInvocation.InvocationName -eq '.') {
     return
 }
-if (-not $Kit) { $Kit = Split-Path -Parent $PSScriptRoot }
+if (-not $Kit) { $Kit = Join-Path (Split-Path -Parent $PSScriptRoot) 'dist' }
 $Kit = (Resolve-Path -LiteralPath $Kit).ProviderPath
-$results = Join-Path $Kit 'acceptance-results'
+$results = Join-Path $PSScriptRoot 'results'
 # Windows Sandbox refuses to start when a host folder does not exist.
 New-Item -ItemType Directory -Force -Path $results | Out-Null
 $file = Join-Path $results 'DownloadsPermissions.wsb'
-New-SandboxConfiguration -Kit $Kit -Results $results | Set-Content -Encoding UTF8 -LiteralPath $file
+New-SandboxConfiguration -Kit $Kit -Acceptance $PSScriptRoot -Results $results | Set-Content -Encoding UTF8 -LiteralPath $file
 if (-not $NoStart) {
     if (-not (Test-Path -LiteralPath "$env:SystemRoot\System32\WindowsSandbox.exe")) {
         throw "Windows Sandbox is not turned on here: turn on the Windows feature 'Windows Sandbox' (Containers-DisposableClientVM), restart, and run this again; or open $file on a machine that has it, after moving the kit there and running this again"

@@ -2,15 +2,17 @@
 # Signs a built kit for the acceptance's signature case, with sign.sh and a
 # throwaway code-signing certificate made here: each DIST/*.ps1 and
 # DIST/DownloadsPermissions.exe gets its signed copy beside it, as sign.sh
-# names them, and DIST/acceptance/test-signer.cer holds the certificate (the
-# public part only; the key is deleted). Test signatures only: no timestamp,
+# names them, and ACCEPTANCE/test-signer.cer holds the certificate (the
+# public part only; the key is deleted), beside the acceptance, never in the
+# kit an administrator ships. Test signatures only: no timestamp,
 # a certificate valid for fourteen days (untimestamped signatures stop being
 # Valid when it expires, so the acceptance must run within that time),
 # trusted only where the acceptance trusts it for its run.
-#   sign-kit-for-acceptance.sh [DIST]      DIST defaults to the project's dist/
+#   sign-kit-for-acceptance.sh [DIST [ACCEPTANCE]]   by default the project's dist/ and acceptance-kit/
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../../../../../../.." && pwd)
 dist=$(cd "${1:-$top/dist}" && pwd)
+acceptance=${2:-$top/acceptance-kit}
 [ -f "$dist/DownloadsPermissions.exe" ] || { echo "sign-kit-for-acceptance.sh: no kit in $dist: build it first" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -38,6 +40,6 @@ for input in "$dist/DownloadsPermissions.exe" "$dist"/*.ps1; do
     SIGN_TEST=1 SIGN_CERT="$work/signer.pem" SIGN_KEY="$work/signer.key" \
         "$top/sign.sh" "$input" "${input%.*}.signed.${input##*.}"
 done
-mkdir -p "$dist/acceptance"
-openssl x509 -in "$work/signer.pem" -outform der -out "$dist/acceptance/test-signer.cer"
-echo "signed the kit in $dist for the acceptance; its test certificate: $dist/acceptance/test-signer.cer"
+mkdir -p "$acceptance"
+openssl x509 -in "$work/signer.pem" -outform der -out "$acceptance/test-signer.cer"
+echo "signed the kit in $dist for the acceptance; its test certificate: $acceptance/test-signer.cer"

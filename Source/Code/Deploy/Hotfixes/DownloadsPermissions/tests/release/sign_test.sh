@@ -135,16 +135,16 @@ else
 fi
 
 # The kit signed for the acceptance on Windows: every signed copy is CRLF text
-# where it is a script and verifies against the certificate shipped beside
-# the acceptance, and nothing in the kit holds a key.
-mkdir -p acceptance-kit
-cp "$exe" "$script" acceptance-kit/
-if "$(dirname "$0")/../acceptance/sign-kit-for-acceptance.sh" "$PWD/acceptance-kit" >output.txt 2>&1 &&
-    openssl x509 -inform der -in acceptance-kit/acceptance/test-signer.cer -out shipped.pem 2>/dev/null &&
-    osslsigncode verify -in acceptance-kit/DownloadsPermissions.signed.exe -CAfile shipped.pem >/dev/null 2>&1 &&
-    osslsigncode verify -in "acceptance-kit/$name.signed.ps1" -CAfile shipped.pem >/dev/null 2>&1 &&
-    crlf_throughout "acceptance-kit/$name.signed.ps1" &&
-    ! grep -rlqE 'PRIVATE KEY' acceptance-kit && [ -z "$(find acceptance-kit -name '*.key' -o -name '*.pfx' -o -name '*.p12')" ]; then
+# where it is a script and verifies against the certificate left beside the
+# acceptance, never in the kit, and nothing holds a key.
+mkdir -p for-acceptance/dist
+cp "$exe" "$script" for-acceptance/dist/
+if "$(dirname "$0")/../acceptance/sign-kit-for-acceptance.sh" "$PWD/for-acceptance/dist" "$PWD/for-acceptance/acceptance-kit" >output.txt 2>&1 &&
+    openssl x509 -inform der -in for-acceptance/acceptance-kit/test-signer.cer -out shipped.pem 2>/dev/null &&
+    osslsigncode verify -in for-acceptance/dist/DownloadsPermissions.signed.exe -CAfile shipped.pem >/dev/null 2>&1 &&
+    osslsigncode verify -in "for-acceptance/dist/$name.signed.ps1" -CAfile shipped.pem >/dev/null 2>&1 &&
+    crlf_throughout "for-acceptance/dist/$name.signed.ps1" && [ -z "$(find for-acceptance/dist -name '*.cer')" ] &&
+    ! grep -rlqE 'PRIVATE KEY' for-acceptance && [ -z "$(find for-acceptance -name '*.key' -o -name '*.pfx' -o -name '*.p12')" ]; then
     echo "ok     the kit signed for the acceptance"
 else
     echo "FAILED the kit signed for the acceptance"
