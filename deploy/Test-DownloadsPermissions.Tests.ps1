@@ -14,9 +14,12 @@ Describe 'Detection' {
         @{ Case = 'carries the list and inherits nothing (an agent folder that blocks inheritance)'; Inherits = $false; Owner = 'S-1-5-18' }
         @{ Case = 'carries the list and inherits from a stock ProgramData'; Inherits = $true; Owner = 'S-1-5-18' }
         @{ Case = 'carries the list but a user owns it'; Inherits = $true; Owner = 'S-1-5-21-1-2-3-1001' }
+        @{ Case = 'holds as its own the entries the program-files folder inherits, as the tool copies them'; Inherits = $false; Owner = 'S-1-5-18'
+            ProgramFiles = { @($ProgramFilesList | ForEach-Object { New-Entry $_.Sid $_.Rights $true $_.Inheritance $_.Propagation $_.Type }) } }
     ) {
         $entries = $ProgramFilesList + $(if ($Inherits) { $ProgramDataInherited })
-        Get-Verdict (New-Folder 'D' -Owner $Owner -Entries $entries) | Should -Be 'Downloads carries the program-files access list'
+        $programFiles = if ($_['ProgramFiles']) { & $_.ProgramFiles } else { $ProgramFilesList }
+        Get-Verdict (New-Folder 'D' -Owner $Owner -Entries $entries) -ProgramFiles $programFiles | Should -Be 'Downloads carries the program-files access list'
     }
 
     It 'says nothing where <Case>' -ForEach @(

@@ -20,8 +20,9 @@
         application-data folder, exist and none is a reparse point (junction,
         mount point or symbolic link);
       - Downloads' explicit entries are the 32-bit program-files folder's
-        explicit entries, in the same order, with the same rights, type and
-        inheritance flags, compared by SID.
+        entries, every one (the tool copies those the folder inherits too,
+        each as Downloads' own), in the same order, with the same rights,
+        type and inheritance flags, compared by SID.
     Then it prints "Downloads carries the program-files access list".
 
     Nothing the tool cannot change counts against it: owners, inherited
@@ -150,10 +151,10 @@ function Get-Checks {
         }
         New-Check "folder $($folder.Path)" $true 'a real folder'
     }
-    $wanted = @($ProgramFiles.Entries | Where-Object { -not $_.Inherited } | ForEach-Object { Format-Entry $_ })
+    $wanted = @($ProgramFiles.Entries | ForEach-Object { Format-Entry $_ })
     $explicit = @($Way[-1].Entries | Where-Object { -not $_.Inherited } | ForEach-Object { Format-Entry $_ })
     if ($wanted.Count -eq 0) {
-        New-Check 'explicit entries' $false "$($ProgramFiles.Path) has no explicit entries to compare with"
+        New-Check 'explicit entries' $false "$($ProgramFiles.Path) has no entries to compare with"
     } elseif ($Way[-1].Unusual) {
         New-Check 'explicit entries' $false "$($Way[-1].Path) holds $($Way[-1].Unusual) conditional, object or other entries that cannot be compared"
     } elseif (($wanted -join "`n") -ceq ($explicit -join "`n")) {

@@ -156,7 +156,7 @@ Describe 'Compare-Observation' {
             Failure = "standard output 'RegOpenKeyEx() failed. Error 5 repaired', promised 'RegOpenKeyEx() failed. Error 5'" }
         @{ Case = 'a rename race the tool met before its hold'; Expect = @{ Status = 0; RenameRefused = $true }
             Downloads = 'C:\PD\Downloads'; Status = 2; Out = @(); Err = 'C:\PD\Downloads was not repaired: it moved during the run. Error 2'
-            Failure = "exit status 2, promised 0`na rename fell between the tool's first look at Downloads and its hold (status 2, it moved during the run), so this run never held Downloads: run the case again" }
+            Failure = "exit status 2, promised 0`na rename fell between the listing that found Downloads and the tool's hold (status 2, it moved during the run), so this run never held Downloads: run the case again" }
     ) {
         $seen = New-Seen
         $seen.DownloadsPath = $Downloads

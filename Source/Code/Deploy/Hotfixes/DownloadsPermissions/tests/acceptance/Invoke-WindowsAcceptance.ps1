@@ -256,11 +256,11 @@ function Compare-Observation {
         if (@($attempts | Where-Object { $_ -eq 'sharing violation' }).Count -eq 0) {
             "no rename of Downloads met a sharing violation while the tool ran ($($attempts.Count) attempts: $(Format-Tally $attempts))"
         }
-        # A rename that fell between the tool's first look and its hold ends
+        # A rename that fell between the listing that found Downloads and the tool's hold ends
         # the run with status 2, as promised for that race: the run never
         # held Downloads, so it shows nothing either way.
         if ($Seen.Status -eq 2 -and @($lines | Where-Object { $_ -like '*was not repaired: it moved during the run. Error 2' }).Count -eq 1) {
-            'a rename fell between the tool''s first look at Downloads and its hold (status 2, it moved during the run), so this run never held Downloads: run the case again'
+            'a rename fell between the listing that found Downloads and the tool''s hold (status 2, it moved during the run), so this run never held Downloads: run the case again'
         }
     }
     if ($Expect.ContainsKey('ChildrenReached')) {
@@ -924,7 +924,7 @@ $Unsettled = @{
 }
 
 $Cases = @(
-    @{ Name = 'stock-layout-inheriting-from-programdata'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True'; Exposure = @{ Kind = 'Access'; Path = '.'; Sid = 'S-1-5-32-545' } }
+    @{ Name = 'stock-layout-inheriting-from-programdata'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True'; Exposure = @{ Kind = 'Baseline'; Path = '.'; Sid = 'S-1-5-32-545' } }
         Answers = @($Questions[0], $InProgramData, $Questions[8]); Setup = { param($L) New-AgentFolders $L } }
     @{ Name = 'agent-folder-blocks-inheritance'; Expect = @{ Status = 0; Repaired = $true; InPlace = $true; Applies = 'True' }
         Answers = @($Questions[0], $Questions[8]); Setup = { param($L) New-AgentFolders $L -BlockInheritance } }
@@ -1066,7 +1066,7 @@ $Cases = @(
         Answers = @(); Setup = { param($L) New-AgentFolders $L }; Hold = @{ Access = 0x10000; Share = 7 } }
     # Renames fall before, during and after the tool's hold: at least one must
     # meet a sharing violation; the report counts each outcome. One that
-    # falls between the tool's first look and its hold ends the run with
+    # falls between the listing that found Downloads and the tool's hold ends the run with
     # status 2 (it moved during the run), which the case reports as a run to
     # repeat.
     @{ Name = 'rename-while-the-tool-holds-downloads'; Expect = @{ Status = 0; Repaired = $true; RenameRefused = $true }
@@ -1093,7 +1093,7 @@ $Cases = @(
     # its line on standard output as always and on standard error, and
     # writes nothing.
     @{ Name = 'agent-key-system-may-only-read'; Expect = @{ Status = 5; Line = 'RegOpenKeyEx() failed. Error 5'; Printed = 'RegOpenKeyEx() failed. Error 5'
-            Repaired = $false; Applies = 'False'; Exposure = @{ Kind = 'Key' } }
+            Repaired = $false; Applies = 'True'; Exposure = @{ Kind = 'Key' } }
         Answers = @($Questions[8]); KeyReadOnly = $true; Setup = { param($L) New-AgentFolders $L } }
     # A standard user cannot open the key for full access: status 5, the
     # line on both outputs, nothing written.
