@@ -285,7 +285,7 @@ DWORD GetFileAttributesW(const wchar_t* path) {
 namespace stand_in {
 namespace {
 
-// Opens path as CreateFileW and OpenFileById do; INVALID_HANDLE_VALUE and the
+// Opens path as CreateFileW and NtCreateFile do; INVALID_HANDLE_VALUE and the
 // error where it fails. A list that admits nobody is passed only with both
 // privileges and backup semantics.
 HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD flags) {
@@ -682,7 +682,13 @@ NTSTATUS NtCreateFile(HANDLE* file, ACCESS_MASK access, OBJECT_ATTRIBUTES* attri
     const std::wstring path = rooted ? Below(OpenedPath(attributes->RootDirectory), name) : name;
     if (machine.oplocked.count(path) && !(options & FILE_COMPLETE_IF_OPLOCKED))
         machine.waited = true;
-    if (rooted && disposition == FILE_OPEN && name.find(L'\\') == std::wstring::npos)
+    // An item whose name here was removed once it was opened: found only the first time.
+    const bool gone = machine.onlyName.count(path) &&
+                      std::any_of(machine.opened.begin(), machine.opened.end(),
+                                  [&](const Opened& earlier) { return earlier.path == path; });
+    if (gone)
+        machine.lastError = ERROR_FILE_NOT_FOUND;
+    else if (rooted && disposition == FILE_OPEN && name.find(L'\\') == std::wstring::npos)
         handle = Open(path, access, share, flags);
     else
         machine.lastError = ERROR_INVALID_PARAMETER;

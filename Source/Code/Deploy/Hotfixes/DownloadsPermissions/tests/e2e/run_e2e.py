@@ -43,7 +43,7 @@ W is the project's tools/wine-run.sh.
 What Wine 8 shows differently from Windows: a Unix symbolic link is listed
 as a reparse point without a tag (so a link inside Downloads is left as "a
 reparse point"), and opening one by path follows it even when asked to open
-the link itself; OpenFileById opens real files and folders; a Unix hard link
+the link itself; a Unix hard link
 counts as a second name. This Wine keeps a list only as the item's Unix mode
 (which the AccessList helper reads back, every folder's entries marked to be
 passed on), checks no privilege on opening a file, and the relay shows no
@@ -75,7 +75,7 @@ VICTIM = "C:\\Victim"  # a folder that only its owner may enter, behind planted 
 SECOND_NAME = VICTIM + "\\report.txt"  # the other name of a file planted inside Downloads
 # The functions whose calls the cases check, traced only when the tool makes them.
 WATCHED = ["kernel32." + name for name in ("SetDefaultDllDirectories", "GetFileAttributesW", "CreateFileW",
-                                           "OpenFileById", "GetFileInformationByHandle",
+                                           "GetFileInformationByHandle",
                                            "GetFileInformationByHandleEx", "GetFinalPathNameByHandleW",
                                            "CompareStringOrdinal", "CloseHandle")]
 WATCHED += ["advapi32." + name for name in ("GetNamedSecurityInfoW", "SetNamedSecurityInfoW", "SetSecurityInfo",
@@ -487,7 +487,7 @@ UNESCAPED = {"n": "\n", "r": "\r", "t": "\t", "0": "\0"}
 OPEN_TRACE = re.compile(r'^[0-9a-f]+:trace:file:NtCreateFile handle=\S+ access=\S+ name=L"((?:[^"\\]|\\.)*)" '
                         r'objattr=\S+ root=(\S+)')
 OWN_LINE = re.compile(r"^[0-9a-f]+:(Call|Ret|Starting|trace|fixme|err|warn)[ :]")
-OPENS = ("CreateFileW", "OpenFileById", "NtCreateFile")
+OPENS = ("CreateFileW", "NtCreateFile")
 WRITES = ("SetKernelObjectSecurity", "SetSecurityInfo", "SetNamedSecurityInfoW")
 LISTINGS = {0xA: "listing", 0xB: "restart listing"}  # FileIdBothDirectoryInfo, FileIdBothDirectoryRestartInfo
 # How each watched call is shown, one letter per argument: v its value (or
@@ -497,7 +497,7 @@ LISTINGS = {0xA: "listing", 0xB: "restart listing"}  # FileIdBothDirectoryInfo, 
 # in the argument after it ("the same" when it repeats the first); - not
 # shown (buffers, lengths and out-pointers: where, not what).
 SHOWN = {"SetDefaultDllDirectories": "v", "GetFileAttributesW": "v", "CreateFileW": "vddvddv",
-         "OpenFileById": "h-dd-d", "NtCreateFile": "-d----ddd--", "NtQueryInformationFile": "h---d", "GetFileInformationByHandle": "h-",
+         "NtCreateFile": "-d----ddd--", "NtQueryInformationFile": "h---d", "GetFileInformationByHandle": "h-",
          "GetFileInformationByHandleEx": "hc--", "GetFinalPathNameByHandleW": "h-dd", "CompareStringOrdinal": "s-s-d",
          "CloseHandle": "h", "GetNamedSecurityInfoW": "vvvvv-v-", "SetNamedSecurityInfoW": "vvvvvvv",
          "SetSecurityInfo": "hvvvvvv", "GetKernelObjectSecurity": "hd---", "SetKernelObjectSecurity": "hd-",
@@ -577,11 +577,7 @@ def follow_handles(calls):
             unnamed = call if call.result < 0x80000000 else None
         elif call.function in OPENS and call.result not in (0, 0xFFFFFFFFFFFFFFFF):
             call.handle = f"H{len(opened) + 1}"
-            if call.function == "CreateFileW":
-                how = f"CreateFileW {call.arguments[0][1]}"
-            else:
-                how = f"OpenFileById through {call.names.get(call.arguments[0][0].lstrip('0'), 'another handle')}"
-            opened[call.handle] = Opened(how)
+            opened[call.handle] = Opened(f"CreateFileW {call.arguments[0][1]}")
             live[f"{call.result:x}"] = call.handle
         elif call.function == "CloseHandle":
             live.pop(call.arguments[0][0].lstrip("0"), None)
@@ -621,7 +617,7 @@ def shown_calls(calls):
         result = f"{call.result:x}"
         if call.handle and call.function in OPENS:
             result = call.handle
-        elif call.function in ("CreateFileW", "OpenFileById") and call.result == 0xFFFFFFFFFFFFFFFF:
+        elif call.function == "CreateFileW" and call.result == 0xFFFFFFFFFFFFFFFF:
             result = "invalid"
         elif call.function == "CompareStringOrdinal":
             result = "equal" if call.result == 2 else "differ"  # 2: CSTR_EQUAL
