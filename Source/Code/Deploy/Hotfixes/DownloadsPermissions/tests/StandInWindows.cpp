@@ -86,26 +86,10 @@ std::string OwnEntries(const std::string& dacl) {
     return own;
 }
 
-// Which list a descriptor's DACL is, by its own entries.
-std::string ListName(const std::vector<BYTE>& descriptor) {
-    const std::string own = OwnEntries(sddl::DaclText(descriptor.data()));
+// Which list a DACL in the tests' SDDL is, by its own entries.
+std::string ListName(const std::string& dacl) {
+    const std::string own = OwnEntries(dacl);
     return own.empty() ? "empty" : own == sddl::AclText(sddl::Acl(kSourceList).data()) ? "source" : "other";
-}
-
-// A descriptor with this owner and group, and this DACL and its control bits.
-std::vector<BYTE> WithDacl(const std::vector<BYTE>& old, const BYTE* written) {
-    std::uint32_t owner, group, dacl;
-    std::uint16_t control;
-    std::memcpy(&owner, old.data() + 4, 4);
-    std::memcpy(&group, old.data() + 8, 4);
-    std::memcpy(&dacl, written + 16, 4);
-    std::memcpy(&control, written + 2, 2);
-    std::string text;
-    if (owner)
-        text += "O:" + sddl::SidText(old.data() + owner);
-    if (group)
-        text += "G:" + sddl::SidText(old.data() + group);
-    return sddl::Descriptor(text + sddl::DaclText(written));
 }
 
 // The file ID the stand-in gives a path: its place among those handed out.
@@ -187,16 +171,22 @@ std::wstring FinalPathOf(const std::wstring& path) {
     return L"\\\\?\\" + path;
 }
 
-std::vector<BYTE> SecurityOf(const std::wstring& path) {
+namespace {
+
+std::string SecurityTextOf(const std::wstring& path) {
     const auto found = Machine().security.find(path);
-    return found == Machine().security.end() ? sddl::Descriptor(kOrdinaryItem) : found->second;
+    return found == Machine().security.end() ? kOrdinaryItem : found->second;
 }
+
+std::vector<BYTE> SecurityOf(const std::wstring& path) { return sddl::Descriptor(SecurityTextOf(path)); }
+
+}  // namespace
 
 std::string DaclOf(const std::wstring& path) { return sddl::DaclText(SecurityOf(path).data()); }
 
 std::string ListOf(const std::wstring& path) {
     const auto found = Machine().security.find(path);
-    return found == Machine().security.end() ? "" : ListName(found->second);
+    return found == Machine().security.end() ? "" : ListName(DaclOf(path));
 }
 
 std::wstring Below(const std::wstring& folder, const std::wstring& name) {
@@ -275,8 +265,7 @@ HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, wcha
 DWORD GetFileAttributesW(const wchar_t* path) {
     Record("GetFileAttributesW", Text(path));
     Machine().examined.push_back(path);
-    const auto byName = Machine().attributesByName.find(path);
-    const DWORD attributes = byName == Machine().attributesByName.end() ? AttributesOf(path) : byName->second;
+    const DWORD attributes = AttributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         Machine().lastError = MissingError(path);
     return attributes;
@@ -298,7 +287,8 @@ HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD flags) {
     const bool restore = machine.enabledPrivileges.count(kRestore) == 1;
     const bool overridesLists = (flags & FILE_FLAG_BACKUP_SEMANTICS) && (backup || !(access & kReading)) &&
                                 (restore || !(access & ~kReading));
-    const bool admitsNobody = DaclOf(path) == "D:AI" || DaclOf(path) == "D:PAI" || DaclOf(path) == "D:";
+    const std::string dacl = DaclOf(path);
+    const bool admitsNobody = dacl == "D:" || dacl == "D:AI" || dacl == "D:PAI";
     bool opens = false;
     DWORD error = ERROR_SUCCESS;
     if (AttributesOf(path) == INVALID_FILE_ATTRIBUTES)
@@ -500,14 +490,16 @@ BOOL SetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info, PSECURITY
     Record("SetKernelObjectSecurity", Pointer(handle), Hex(info), Out(descriptor));
     MachineState& machine = Machine();
     const std::wstring& path = OpenedPath(handle);
-    const auto* const written = static_cast<const BYTE*>(descriptor);
-    const std::vector<BYTE> whole = WithDacl(SecurityOf(path), written);
+    // The owner and group it has, and the DACL written.
+    const std::string dacl = sddl::DaclText(static_cast<const BYTE*>(descriptor));
+    const std::string old = SecurityTextOf(path);
+    const std::string whole = old.substr(0, old.find("D:")) + dacl;
     std::set<std::wstring> held;
     for (const HANDLE open : machine.openHandles)
         if (IsOpenedHandle(open) && !(machine.opened.at(HandleIndex(open)).share & FILE_SHARE_DELETE))
             held.insert(OpenedPath(open));
     machine.writes.push_back(
-        {path, machine.openHandles.count(handle) == 1, ListName(whole), machine.enabledPrivileges, held});
+        {path, machine.openHandles.count(handle) == 1, ListName(dacl), machine.enabledPrivileges, held});
     std::size_t writesHere = 0;
     for (const Written& write : machine.writes)
         writesHere += write.path == path;

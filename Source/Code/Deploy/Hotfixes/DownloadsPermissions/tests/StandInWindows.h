@@ -310,9 +310,6 @@ struct MachineState {
         {kDownloads, FILE_ATTRIBUTE_DIRECTORY},
     };
     DWORD otherAttributes = INVALID_FILE_ATTRIBUTES;  // for every path not listed
-    // What the look by name alone (GetFileAttributesW) answers instead, as
-    // when an item is swapped between that look and a listing.
-    std::map<std::wstring, DWORD> attributesByName;
     std::map<std::wstring, DWORD> names;       // a file's number of names; 1 where not given
     // The one name an item has, where not its own path (as when its name
     // in the folder was removed after it was opened, and another remains).
@@ -341,10 +338,10 @@ struct MachineState {
     std::map<std::wstring, std::wstring> finalPaths;
     std::map<std::wstring, std::wstring> opensAs;  // CreateFileW by this path opens that item, as a case-sensitive folder may
     std::set<std::string> missingFunctions;  // names GetProcAddress does not find, as on older Windows
-    // The descriptor each item carries, in the tests' SDDL where scripted,
-    // as bytes once written; kOrdinaryItem where neither. An item whose DACL
-    // has no entries admits nobody: opening it needs the privileges.
-    std::map<std::wstring, std::vector<BYTE>> security;
+    // The descriptor each item carries, in the tests' SDDL; kOrdinaryItem
+    // where not given. An item whose DACL has no entries admits nobody:
+    // opening it needs the privileges.
+    std::map<std::wstring, std::string> security;
     bool tokenOpens = true;
     DWORD tokenAccess = 0;  // what the token was opened for
     std::set<std::wstring> heldPrivileges = {kBackup, kRestore, kChangeNotify};  // only these can be enabled
@@ -385,8 +382,7 @@ MachineState& NextRun();
 DWORD AttributesOf(const std::wstring& path);
 DWORD AttributesOnceOpened(const std::wstring& path);
 std::wstring FinalPathOf(const std::wstring& path);
-// The descriptor an item carries, and its DACL in the tests' SDDL.
-std::vector<BYTE> SecurityOf(const std::wstring& path);
+// The DACL an item carries, in the tests' SDDL.
 std::string DaclOf(const std::wstring& path);
 // Which list an item carries ("empty", "source" or "other", as a write is
 // named), or "" where nothing was scripted or written there.

@@ -7,8 +7,6 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "../Sddl.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -121,9 +119,9 @@ void ScriptInside(FuzzedDataProvider& data, stand_in::MachineState& machine, con
         case 3: machine.attributesOnceOpened[path] = data.ConsumeIntegral<DWORD>(); break;
         case 4: machine.openErrors[path] = TakeError(data); break;
         case 5: machine.listErrors[path] = TakeError(data); break;
-        case 6: machine.security[path] = sddl::Descriptor("O:U1G:SYD:AI"); break;
-        case 7: machine.security[path] = sddl::Descriptor("O:U1G:SYD:PAI(A;OICI;FA;;;U1)"); break;
-        case 8: machine.security[path] = sddl::Descriptor("O:U1G:SYD:AI(OA;OICI;FA;;;WD)(A;OICI;GA;;;CO)"); break;
+        case 6: machine.security[path] = "O:U1G:SYD:AI"; break;
+        case 7: machine.security[path] = "O:U1G:SYD:PAI(A;OICI;FA;;;U1)"; break;
+        case 8: machine.security[path] = "O:U1G:SYD:AI(OA;OICI;FA;;;WD)(A;OICI;GA;;;CO)"; break;
         case 9: machine.onlyName[path] = L"C:\\Elsewhere\\" + path.substr(path.rfind(L'\\') + 1); break;
         case 12: machine.namesUnknown = true; break;
         case 10: machine.readErrors[path] = TakeError(data); break;
@@ -246,7 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         machine.fileSystem = L"ReFS";
     // Downloads left closed to everyone, and a token that may lack what opens it.
     if (data.ConsumeIntegralInRange<int>(0, 3) == 0)
-        machine.security[downloadsPath] = sddl::Descriptor(data.ConsumeBool() ? "O:BAG:SYD:PAI" : "O:BAG:SYD:AI");
+        machine.security[downloadsPath] = data.ConsumeBool() ? "O:BAG:SYD:PAI" : "O:BAG:SYD:AI";
     if (data.ConsumeIntegralInRange<int>(0, 7) == 0)
         machine.readErrors[WithSuffix(appDataPath, 38)] = TakeError(data);
     machine.tokenOpens = data.ConsumeIntegralInRange<int>(0, 7) != 0;
@@ -320,8 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         }
     }
     // Status 0 means Downloads and all it holds carry their new lists, or
-    // Downloads is not there on both looks: by name, and in the listings of
-    // the way.
+    // Downloads is missing from two listings of the way.
     if (status == 0) {
         const bool repaired = !machine.writes.empty() && stand_in::ListOf(downloadsPath) == "source" &&
                               AllWrittenBelow(downloadsPath);
