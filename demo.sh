@@ -12,11 +12,8 @@ cmake --build --preset windows -j "$(nproc)" --target DownloadsPermissions Deplo
 
 prefix=$(mktemp -d "$PWD/build/windows/demo-prefix.XXXXXX")
 trap 'WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
-wine() { (cd "$prefix/drive_c" 2>/dev/null || cd "$prefix"; "$OLDPWD/tools/wine-run.sh" "$prefix" "$@"); }
-# The prefix boots, then loses its Z: drive (the host's root): the programs
-# run from inside its C: and see nothing else.
-wine cmd /c exit
-rm -f "$prefix/dosdevices/z:"
+wine() { tools/wine-run.sh --isolated "$prefix" "$@"; }
+wine cmd /c exit  # boots the prefix, which then sees none of the host's files
 mkdir "$prefix/drive_c/tools"
 cp dist/DownloadsPermissions.exe build/windows/Source/Code/Deploy/Hotfixes/DownloadsPermissions/tests/e2e/AccessList.exe \
     "$prefix/drive_c/tools/"

@@ -1,8 +1,16 @@
 #!/bin/sh
-# Usage: wine-run.sh PREFIX PROGRAM [ARGS...]
+# Usage: wine-run.sh [--isolated] PREFIX PROGRAM [ARGS...]
 # Runs a Windows program under Wine in PREFIX, unattended: no debug chatter,
-# no Mono/Gecko installer dialogs, the prefix created on first use.
+# no Mono/Gecko installer dialogs, the prefix created on first use. With
+# --isolated the program sees none of the host's files: the prefix loses its
+# Z: drive (the host's root) and the program runs from inside its C:, so it
+# must lie there too.
 set -e
+isolated=false
+if [ "$1" = --isolated ]; then
+    isolated=true
+    shift
+fi
 prefix=$(realpath -m "$1")
 shift
 export WINEPREFIX="$prefix"
@@ -20,5 +28,9 @@ fi
 # (wineserver -k), as test.sh and the end-to-end cleanup do.
 if wineserver -p 30 </dev/null >/dev/null 2>&1; then
     wineboot </dev/null >/dev/null 2>&1
+fi
+if $isolated; then
+    rm -f "$prefix/dosdevices/z:"
+    cd "$prefix/drive_c"
 fi
 exec wine "$@"

@@ -9,8 +9,8 @@ do-nothing program that imports the same libraries; runs alternate in pairs
 and the median of the per-pair ratios is reported.
 Walk: the same repair with 10,000 files in 100 folders inside Downloads, each
 opened, judged and written by the walk, against the floor.
-The prefix sees none of the host's files: it loses its Z: drive once booted,
-and the programs run from inside its C:.
+The prefix sees none of the host's files (wine-run.sh --isolated): the
+programs are copied into its C:.
 """
 import os
 import shutil
@@ -30,15 +30,13 @@ def main(wine_run, prefix, tool_path, empty_path, floor_path, pairs="25"):
     drive_c = Path(prefix, "drive_c")
 
     def wine(*command):
-        return subprocess.run([wine_run, prefix, *command], capture_output=True, check=False,
-                              cwd=drive_c if drive_c.is_dir() else None)
+        return subprocess.run([wine_run, "--isolated", prefix, *command], capture_output=True, check=False)
 
     # A machine where every run of the tool performs the whole repair.
     wine("reg", "add", r"HKLM\SOFTWARE\Morvane Security\Dovrix\Kelto Agent", "/v", "Path", "/t", "REG_SZ",
          "/d", r"C:\Program Files (x86)", "/reg:32", "/f")
     Path(prefix, "drive_c/ProgramData/Morvane Security/Morvane Devices Agent/Downloads").mkdir(
         parents=True, exist_ok=True)
-    Path(prefix, "dosdevices", "z:").unlink(missing_ok=True)
     (drive_c / "tools").mkdir(exist_ok=True)
     tool, empty, floor = ("C:\\tools\\" + shutil.copy(program, drive_c / "tools").split("/")[-1]
                           for program in (tool_path, empty_path, floor_path))

@@ -31,8 +31,8 @@ it (CompareStringOrdinal, with the length the first call returned); for
 NtCreateFile, from the name and the root handle that Wine's +file channel
 shows inside the call: the name, in the folder the root handle leads to.
 
-The prefix sees only itself: its Z: drive (the host's root) is removed once
-it has booted, and the executable and the helper run from inside its C:.
+The prefix sees only itself (W --isolated): the executable and the helper
+are copied into its C:.
 
   run_e2e.py --list                       the case names
   run_e2e.py --wine-run W --prefix P --setup       a fresh prefix with a resident server
@@ -339,8 +339,8 @@ class Machine:
 
     def wine(self, *command, debug="-all"):
         env = dict(os.environ, WINEDEBUG=debug)
-        return subprocess.run([self.wine_run, str(self.prefix), *command], env=env, capture_output=True,
-                              timeout=120, cwd=self.drive_c if self.drive_c.is_dir() else None)
+        return subprocess.run([self.wine_run, "--isolated", str(self.prefix), *command], env=env, capture_output=True,
+                              timeout=120)
 
     def import_reg(self, lines):
         with tempfile.NamedTemporaryFile("w", suffix=".reg", dir=self.drive_c, delete=False,
@@ -358,8 +358,6 @@ class Machine:
             return 1
         # The relay channel then shows only the calls the cases check.
         self.import_reg(["[HKEY_CURRENT_USER\\Software\\Wine\\Debug]", '"RelayInclude"=' + reg_text(";".join(WATCHED))])
-        # Nothing the cases run may reach the host's files: no drive maps its root.
-        (self.prefix / "dosdevices" / "z:").unlink(missing_ok=True)
         return 0
 
     def install(self, *programs):
@@ -446,9 +444,9 @@ class Machine:
 
     def hold(self, helper, path, access, share):
         """Another program holding path open; it lets go when its input is closed."""
-        holder = subprocess.Popen([self.wine_run, str(self.prefix), helper, "hold", path, f"{access:x}", f"{share:x}"],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=dict(os.environ, WINEDEBUG="-all"),
-                                  cwd=self.drive_c)
+        holder = subprocess.Popen([self.wine_run, "--isolated", str(self.prefix), helper, "hold", path, f"{access:x}",
+                                   f"{share:x}"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=dict(os.environ, WINEDEBUG="-all"))
         said = holder.stdout.readline()
         assert said.strip() == b"held", f"the holder could not open {path}: {said!r}"
         return holder
