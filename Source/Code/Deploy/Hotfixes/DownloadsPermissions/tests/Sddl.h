@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@ inline const std::map<std::string, std::string> kAccounts = {
 inline const std::map<std::string, std::uint32_t> kRights = {
     {"FA", 0x1F01FF}, {"FR", 0x120089}, {"FW", 0x120116}, {"FX", 0x1200A0},
     {"GA", 0x10000000}, {"GR", 0x80000000}, {"GW", 0x40000000}, {"GE", 0x20000000}};
-inline const std::map<std::string, std::uint8_t> kFlags = {
+inline const std::map<std::string, std::uint32_t> kFlags = {
     {"OI", 0x01}, {"CI", 0x02}, {"NP", 0x04}, {"IO", 0x08}, {"ID", 0x10}};
 inline const std::map<std::string, std::uint8_t> kTypes = {{"A", 0x00}, {"D", 0x01}, {"OA", 0x05}, {"XA", 0x09}};
 
@@ -66,36 +67,33 @@ inline std::string SidText(const std::uint8_t* sid) {
     return text;
 }
 
+// Two-letter codes run together ("OICI", "GRGE"), or a "0x..." number, as bits.
+inline std::uint32_t Bits(const std::string& codes, const std::map<std::string, std::uint32_t>& meaning) {
+    if (codes.rfind("0x", 0) == 0)
+        return static_cast<std::uint32_t>(std::stoul(codes, nullptr, 16));
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < codes.size(); i += 2)
+        bits |= meaning.at(codes.substr(i, 2));
+    return bits;
+}
+
 // "(A;OICI;FA;;;SY)(D;;GR;;;WD)" as an ACL.
 inline Bytes Acl(const std::string& entries) {
+    static const std::regex kEntry(R"(\((\w+);(\w*);(\w+);;;([\w-]+)\))");
     Bytes aces;
     int count = 0;
-    for (std::size_t at = entries.find('('); at != std::string::npos; at = entries.find('(', at + 1), ++count) {
-        std::vector<std::string> field;
-        for (std::size_t from = at + 1, end; field.size() < 6; from = end + 1) {
-            end = entries.find(field.size() == 5 ? ')' : ';', from);
-            field.push_back(entries.substr(from, end - from));
-        }
-        std::uint8_t flags = 0;
-        for (std::size_t i = 0; i < field[1].size(); i += 2)
-            flags |= kFlags.at(field[1].substr(i, 2));
-        std::uint32_t mask = 0;
-        if (field[2].rfind("0x", 0) == 0)
-            mask = static_cast<std::uint32_t>(std::stoul(field[2], nullptr, 16));
-        else
-            for (std::size_t i = 0; i < field[2].size(); i += 2)
-                mask |= kRights.at(field[2].substr(i, 2));
-        const std::uint8_t type = kTypes.at(field[0]);
+    for (std::sregex_iterator it(entries.begin(), entries.end(), kEntry), end; it != end; ++it, ++count) {
+        const std::uint8_t type = kTypes.at((*it)[1]);
         Bytes body;
-        Put(body, mask, 4);
+        Put(body, Bits((*it)[3], kRights), 4);
         if (type == 0x05)
             Put(body, 0, 4);  // an object entry naming no object type
-        const Bytes sid = Sid(field[5]);
+        const Bytes sid = Sid((*it)[4]);
         body.insert(body.end(), sid.begin(), sid.end());
         if (type == 0x09)
             body.insert(body.end(), {'a', 'r', 't', 'x'});
         Put(aces, type, 1);
-        Put(aces, flags, 1);
+        Put(aces, Bits((*it)[2], kFlags), 1);
         Put(aces, body.size() + 4, 2);
         aces.insert(aces.end(), body.begin(), body.end());
     }
@@ -109,30 +107,23 @@ inline Bytes Acl(const std::string& entries) {
 
 // "O:U1G:SYD:PAI(...)" as a self-relative descriptor; no "D:": no DACL.
 inline Bytes Descriptor(const std::string& text) {
-    const std::size_t d = text.find("D:");
-    const std::string owners = text.substr(0, d);
-    const std::size_t g = owners.find("G:");
-    const std::string owner = owners.rfind("O:", 0) == 0 ? owners.substr(2, g == std::string::npos ? g : g - 2) : "";
-    const std::string group = g == std::string::npos ? "" : owners.substr(g + 2);
+    static const std::regex kParts(R"(^(?:O:([\w-]+?))?(?:G:([\w-]+?))?(?:D:(P?)(AI)?(.*))?$)");
+    std::smatch part;
+    std::regex_match(text, part, kParts);
     std::uint16_t control = 0x8000;  // self-relative
     Bytes parts;
     std::uint32_t offsets[4] = {};  // owner, group, SACL, DACL
-    const auto append = [&](const Bytes& part, int which) {
+    const auto append = [&](const Bytes& bytes, int which) {
         offsets[which] = static_cast<std::uint32_t>(20 + parts.size());
-        parts.insert(parts.end(), part.begin(), part.end());
+        parts.insert(parts.end(), bytes.begin(), bytes.end());
     };
-    if (!owner.empty())
-        append(Sid(owner), 0);
-    if (!group.empty())
-        append(Sid(group), 1);
-    if (d != std::string::npos) {
-        const std::string list = text.substr(d + 2);
-        control |= 0x0004;  // DACL present
-        if (list.rfind("P", 0) == 0)
-            control |= 0x1000;
-        if (list.find("AI") < list.find('('))
-            control |= 0x0400;
-        append(Acl(list), 3);
+    if (part[1].matched)
+        append(Sid(part[1]), 0);
+    if (part[2].matched)
+        append(Sid(part[2]), 1);
+    if (part[5].matched) {
+        control |= 0x0004 | (part[3].length() ? 0x1000 : 0) | (part[4].matched ? 0x0400 : 0);  // present, P, AI
+        append(Acl(part[5]), 3);
     }
     Bytes descriptor = {1, 0};
     Put(descriptor, control, 2);
