@@ -680,6 +680,7 @@ function Find-DownloadsExposure {
     $rewrite = 'it replaces Downloads'' explicit entries with the program-files folder''s entries and works out the inherited ones anew'
     $dropInheritance = "If removing inheritance is your decision: icacls $quoted /inheritance:r /c /l (the copied entries stay)$WalkNote"
     $takeOwnership = "icacls $quoted /setowner '*$Administrators' /c /l"
+    $takeOwnershipThenTool = "$takeOwnership; then run the tool: $rewrite"
     $reviewCopied = 'The program-files folder''s own list grants this, and the tool copies it: review that folder''s list'
     $stock = 'through the entry a stock application-data folder gives Users on every folder below it, inherited unchanged: the same on every machine whose agent folder inherits from a stock ProgramData'
     $counted = Get-CountedRights $true
@@ -701,11 +702,11 @@ function Find-DownloadsExposure {
         }
         $passing = $grant.Rights -band (-bnot $grant.Lasting)
         if ($passing) {
-            $remedy = if ($grant.Sid -eq $owner) { "$takeOwnership; then run the tool: $rewrite" } else { "Run the tool: $rewrite" }
+            $remedy = if ($grant.Sid -eq $owner) { $takeOwnershipThenTool } else { "Run the tool: $rewrite" }
             New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $passing $true) "$why; the tool's next write takes it away" $remedy
         }
         if ($grant.Lasting) {
-            $remedy = if ($grant.Sid -eq $owner) { "$takeOwnership; then run the tool: $rewrite" }
+            $remedy = if ($grant.Sid -eq $owner) { $takeOwnershipThenTool }
             elseif ($grant.How -eq 'inherited entry') { $dropInheritance }
             else { $reviewCopied }
             New-Finding Access $Downloads.Path $grant.Sid (Get-RightName $grant.Lasting $true) "$why; the tool keeps it" $remedy
@@ -844,6 +845,7 @@ function New-LinkFinding {
 function Find-TreeExposure {
     param($Downloads, $After, [int]$MaxItems, [int]$MaxSeconds)
     $clock = [System.Diagnostics.Stopwatch]::StartNew()
+    $linkInside = 'inside Downloads: the tool leaves it as it is (status 681), and icacls may follow it where a remedy has it rewrite what lies inside'
     $queue = New-Object System.Collections.Queue
     # Each folder with its entries now, after a reset, and after the tool's
     # write ($null where the tool leaves what lies inside as it is).
@@ -865,7 +867,7 @@ function Find-TreeExposure {
             $seen++
             $longName = Format-Quoted ('\\?\' + $child.Path)
             if ($child.IsReparsePoint) {
-                New-LinkFinding $child.Path 'inside Downloads: the tool leaves it as it is (status 681), and icacls may follow it where a remedy has it rewrite what lies inside'
+                New-LinkFinding $child.Path $linkInside
                 continue
             }
             if ($child.Path -match '[. ]$') {
@@ -881,7 +883,7 @@ function Find-TreeExposure {
                 New-NotSeen $child.Path 'listed inside Downloads, but it cannot be opened by its name (it has gone since, or its path is too long)' `
                     "Look at it through its full name: Get-Item -LiteralPath $longName -Force"
             } elseif ($facts.IsReparsePoint) {
-                New-LinkFinding $child.Path 'inside Downloads: the tool leaves it as it is (status 681), and icacls may follow it where a remedy has it rewrite what lies inside'
+                New-LinkFinding $child.Path $linkInside
             } else {
                 $reset = @(Get-InheritedEntries $folder.Reset $facts.IsFolder $Administrators)
                 $after = @(Get-RepairedEntries $facts $folder.After)

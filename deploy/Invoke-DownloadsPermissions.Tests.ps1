@@ -21,18 +21,12 @@ Describe 'Get-PublishedHash' {
 }
 
 Describe 'Select-ScriptCopy' {
-    It 'hands over <Expected> when the folder holds <Files>' -ForEach @(
-        @{ Files = 'detect.ps1', 'detect.signed.ps1'; Expected = 'detect.signed.ps1' }
-        @{ Files = @('detect.ps1'); Expected = 'detect.ps1' }
-        @{ Files = @('other.ps1'); Expected = $null }
-    ) {
-        $folder = Join-Path $TestDrive ([guid]::NewGuid().ToString('N'))
-        New-Item -ItemType Directory -Path $folder | Out-Null
-        $Files | ForEach-Object { New-Item -ItemType File -Path (Join-Path $folder $_) | Out-Null }
-        if ($Expected) {
-            Select-ScriptCopy $folder 'detect' | Should -Be (Join-Path $folder $Expected)
-        } else {
-            { Select-ScriptCopy $folder 'detect' } | Should -Throw -ExpectedMessage 'neither detect.signed.ps1 nor detect.ps1 lies in*'
+    It 'hands over the signed copy, else the plain one, else says what to put there' {
+        $folder = New-Item -ItemType Directory -Path (Join-Path $TestDrive 'kit')
+        { Select-ScriptCopy $folder 'detect' } | Should -Throw -ExpectedMessage 'neither detect.signed.ps1 nor detect.ps1 lies in*'
+        foreach ($name in 'detect.ps1', 'detect.signed.ps1') {
+            New-Item -ItemType File -Path (Join-Path $folder $name) | Out-Null
+            Select-ScriptCopy $folder 'detect' | Should -Be (Join-Path $folder $name)
         }
     }
 }
@@ -41,13 +35,11 @@ Describe 'Get-StatusMeaning' {
     It 'reads <Status> as <Outcome>: <Meaning>' -ForEach @(
         @{ Status = 0; Line = ''; Outcome = 'repaired'; Meaning = 'repaired: *' }
         @{ Status = 681; Line = 'C:\D was partly repaired: 3 items inside it were left as they were, the first C:\D\zz\h (a file with more than one name). Error 681'
-            Outcome = 'refused'; Meaning = 'refused in part: 3 items inside it were left as they were, the first C:\D\zz\h (a file with more than one name); the rest was repaired*'
-        }
+            Outcome = 'refused'; Meaning = 'refused in part: 3 items inside it were left as they were, the first C:\D\zz\h (a file with more than one name); the rest was repaired*' }
         @{ Status = 681; Line = 'C:\D was not repaired: the way to it is a link. Error 681'; Outcome = 'refused'; Meaning = 'refused, nothing written: the way to it is a link; *' }
         @{ Status = 681; Line = 'C:\D was not repaired: it became a link while it was written. Error 681'; Outcome = 'refused'; Meaning = 'not repaired, something written:*' }
         @{ Status = 2; Line = 'C:\D was partly repaired: 1 item inside it was left as it was, the first C:\D\x (moved or vanished since it was listed). Error 2'
-            Outcome = 'run again'; Meaning = 'run again: 1 item inside it was left as it was, the first C:\D\x (moved or vanished since it was listed) (*'
-        }
+            Outcome = 'run again'; Meaning = 'run again: 1 item inside it was left as it was, the first C:\D\x (moved or vanished since it was listed) (*' }
         @{ Status = 32; Line = 'C:\D was not repaired: it is held open by another program. Error 32'; Outcome = 'run again'; Meaning = 'run again once the program that holds it lets go: it is held open by another program' }
         @{ Status = 5; Line = 'RegOpenKeyEx() failed. Error 5'; Outcome = 'failed'; Meaning = "*the agent's key does not open for full access even to SYSTEM (Windows error 5;*" }
         @{ Status = 5; Line = 'C:\D was partly repaired: 1 item inside it was left as it was, the first C:\D\y (cannot be opened). Error 5'; Outcome = 'failed'; Meaning = 'partly repaired: *C:\D\y (cannot be opened) (Windows error 5); the rest was repaired' }
@@ -71,9 +63,9 @@ Describe 'On each computer' {
             'audit.ps1'   = "param([switch]`$Summary, [int]`$MaxSeconds)`n[pscustomobject]@{ Kind = 'Link'; Path = 'C:\D\zz' }`n[pscustomobject]@{ Kind = 'Baseline'; Path = 'C:\D' }"
         }
         function New-Work {
-            param([hashtable]$Text = $scriptText, [bool]$AuditOnly = $false, [string]$Sha256)
+            param([hashtable]$Text = @{}, [bool]$AuditOnly = $false, [string]$Sha256)
             $files = @{ 'tool.exe' = $tool; 'runner.txt' = [Text.Encoding]::UTF8.GetBytes("$(${function:Invoke-Runner})") }
-            $Text.Keys | ForEach-Object { $files[$_] = [Text.Encoding]::UTF8.GetBytes($Text[$_]) }
+            foreach ($texts in $scriptText, $Text) { $texts.Keys | ForEach-Object { $files[$_] = [Text.Encoding]::UTF8.GetBytes($texts[$_]) } }
             if (-not $Sha256) { $Sha256 = (Get-FileHash -InputStream ([IO.MemoryStream]::new($tool)) -Algorithm SHA256).Hash }
             @{ Name = 'DownloadsPermissions-' + [guid]::NewGuid().ToString('N'); Files = $files; Tool = 'tool.exe'; Sha256 = $Sha256
                 Scripts = @{ Requirement = 'applies.ps1'; Detection = 'detect.ps1'; Audit = 'audit.ps1' }; AuditOnly = $AuditOnly
@@ -105,18 +97,14 @@ Describe 'On each computer' {
         @{ Case = 'only the audit is asked'; AuditOnly = $true; Text = @{}; Runs = 'no tool'; Outcome = 'in place'; Meaning = 'the tool was not run; *' }
         @{ Case = 'the requirement says False'; AuditOnly = $false; Text = @{ 'applies.ps1' = "'False'" }; Runs = 'no tool'; Outcome = 'not applicable'; Meaning = 'not applicable: *' }
         @{ Case = 'the requirement fails'; AuditOnly = $false; Text = @{ 'applies.ps1' = "Write-Error 'the key cannot be read'`nexit 1" }; Runs = 'the tool'
-            Outcome = 'refused'; Meaning = '*; the requirement ended with 1: the key cannot be read'
-        }
+            Outcome = 'refused'; Meaning = '*; the requirement ended with 1: the key cannot be read' }
     ) {
-        $changed = $scriptText.Clone()
-        $Text.Keys | ForEach-Object { $changed[$_] = $Text[$_] }
-        $work = New-Work $changed $AuditOnly
+        $work = New-Work $Text $AuditOnly
         $row = (ConvertTo-Row 'pc1' $work.Name $AuditOnly @(Invoke-TargetWork $work) @() $null).Row
         $row.Outcome | Should -Be $Outcome
         $row.Meaning | Should -BeLike $Meaning
         $row.Line | Should -Be $(if ($Runs -eq 'the tool') { 'C:\D was partly repaired: 1 item inside it was left as it was, the first C:\D\zz (a link). Error 681' })
         $row.Exposure | Should -Be '1 need action (Link); 1 stock baseline'
-        Should -Invoke Start-Process -Times ([int]($Runs -eq 'the tool')) -Exactly
         Should -Invoke icacls.exe -Times 1 -Exactly -ParameterFilter { "$args" -like "*$($work.Name) /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F" }
         Should -Invoke New-ScheduledTaskPrincipal -Times 1 -Exactly -ParameterFilter { $UserId -eq 'S-1-5-18' }
         Should -Invoke New-ScheduledTaskSettingsSet -Times 1 -Exactly -ParameterFilter { $ExecutionTimeLimit -eq [TimeSpan]::Zero }
@@ -128,7 +116,7 @@ Describe 'On each computer' {
         @{ Case = 'the staged copy is not the published one'; Sha256 = '0' * 64; Made = $false; Meaning = "not run: the staged copy's SHA-256 is *, not the published 000*; nothing was run" }
         @{ Case = 'the computer is being worked on under another name'; Sha256 = ''; Made = $true; Meaning = 'not run: * is being worked on in this run under another name' }
     ) {
-        $work = New-Work $scriptText $false $Sha256
+        $work = New-Work @{} $false $Sha256
         if ($Made) { New-Item -ItemType Directory -Path (Join-Path $env:ProgramFiles $work.Name) | Out-Null }
         $row = (ConvertTo-Row 'pc1' $work.Name $false @(Invoke-TargetWork $work) @() $null).Row
         $row.Meaning | Should -BeLike $Meaning
@@ -179,7 +167,10 @@ Describe 'Invoke-Fleet' {
     }
 
     It 'gives every name asked exactly one row: done, unreachable, unfinished, never reached, and two spellings of one' {
-        $children = @((New-Child 'pc1' 5), (New-Child 'down1' 1 'Failed' @() @(New-Failure 'WinRM cannot complete the operation' 'down1')),
+        # pc1 hands back stray output before its answer, and answers a second
+        # time; down1's first error names another computer as its target.
+        $children = @((New-Child 'pc1' 5 -Output @('stray', $answer, $answer)), (New-Child 'PC1' 6 -Output @(@{ Answer = 'run1'; Error = 'a second answer' })),
+            (New-Child 'down1' 1 'Failed' @() @((New-Failure 'WinRM cannot complete the operation' 'pc1'), (New-Failure 'a later error' 'down1'))),
             (New-Child 'slow1' 3600), (New-Child 'late1' 1e9))
         Mock Invoke-Command { [pscustomobject]@{ ChildJobs = $children } } -ParameterFilter { $AsJob }
         $rows = @(Invoke-Run 'pc1', 'down1', 'PC1 ', 'slow1', 'late1', 'lost1')
@@ -195,24 +186,6 @@ Describe 'Invoke-Fleet' {
         $clock.Seconds | Should -BeLessOrEqual 61
         Should -Invoke Stop-Job -Times 1 -Exactly
         Should -Invoke Invoke-Command -Times 1 -Exactly -ParameterFilter { "$ComputerName" -eq 'pc1 down1 slow1 late1 lost1' -and $ThrottleLimit -eq 32 }
-    }
-
-    It 'gives each computer its own first error, whatever the error names as its target' {
-        Mock Invoke-Command { [pscustomobject]@{ ChildJobs = @(
-                    (New-Child 'pc1' 1 'Failed' @() @((New-Failure 'pc1 refused the connection' 'pc10'), (New-Failure 'pc1 later error' 'pc1'))),
-                    (New-Child 'pc10' 2 'Failed' @() @(New-Failure 'pc10 is off' 'pc10'))) }
-        } -ParameterFilter { $AsJob }
-        $rows = @(Invoke-Run 'pc1', 'pc10')
-        $rows.Meaning | Should -Be 'no answer: pc1 refused the connection', 'no answer: pc10 is off'
-    }
-
-    It 'writes one row for a computer that answers twice' {
-        Mock Invoke-Command { [pscustomobject]@{ ChildJobs = @((New-Child 'pc1' 1 -Output @($answer, 'stray', $answer)),
-                    (New-Child 'PC1' 2 -Output @(@{ Answer = 'run1'; Error = 'a second answer' }))) }
-        } -ParameterFilter { $AsJob }
-        $rows = @(Invoke-Run 'pc1')
-        $rows | Should -HaveCount 1
-        $rows[0].Outcome | Should -Be 'repaired'
     }
 
     It 'writes every finding with its computer''s name into the flat export' {

@@ -42,7 +42,6 @@ Describe 'Test-RepairApplies' {
         @{ Case = 'Path names no folder'; Applies = $false; Change = { Mock Test-Folder { $false } -ParameterFilter { $Path -eq 'C:\Agent' } } }
         @{ Case = 'Path is empty'; Applies = $false; Change = { Mock Get-AgentKey { [pscustomobject]@{ State = 'open'; Kind = 'String'; Value = '' } } } }
         @{ Case = 'Downloads is missing'; Applies = $false; Change = { Mock Get-PathKind { 'missing' } -ParameterFilter { $Path -eq 'C:\ProgramData\Morvane Security\Morvane Devices Agent\Downloads' } } }
-        @{ Case = 'the vendor folder is missing'; Applies = $false; Change = { Mock Get-PathKind { 'missing' } -ParameterFilter { $Path -eq 'C:\ProgramData\Morvane Security' } } }
         @{ Case = 'Downloads is a file (the tool ends with 267)'; Applies = $true; Change = { Mock Get-PathKind { 'file' } -ParameterFilter { $Path -like '*\Downloads' } } }
         @{ Case = 'a junction on the way leads nowhere (681)'; Applies = $true
             Change = { Mock Get-PathKind { 'link' } -ParameterFilter { $Path -like '*\Morvane Devices Agent' }; Mock Get-PathKind { 'missing' } -ParameterFilter { $Path -like '*\Downloads' } } }

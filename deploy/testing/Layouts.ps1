@@ -13,8 +13,7 @@ function New-Folder([string]$Path, [string]$Owner = 'S-1-5-18', $Entries = @(), 
 }
 
 $Sids = @{
-    System = 'S-1-5-18'; Administrators = 'S-1-5-32-544'; Users = 'S-1-5-32-545'; CreatorOwner = 'S-1-3-0'; CreatorGroup = 'S-1-3-1'
-    Guests = 'S-1-5-32-546'; NetworkService = 'S-1-5-20'
+    System = 'S-1-5-18'; Administrators = 'S-1-5-32-544'; Users = 'S-1-5-32-545'; CreatorOwner = 'S-1-3-0'; CreatorGroup = 'S-1-3-1'; NetworkService = 'S-1-5-20'
     TrustedInstaller = 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'
     AllPackages = 'S-1-15-2-1'; RestrictedPackages = 'S-1-15-2-2'; User = 'S-1-5-21-1-2-3-1001'
     Everyone = 'S-1-1-0'; OwnerRights = 'S-1-3-4'

@@ -45,12 +45,8 @@ function Receive-Job {
     param($Job)
     $answer
 }
-function Stop-Job {
-    param($Job)
-}
-function Remove-Job {
-    param($Job, [switch]$Force)
-}
+function Stop-Job { param($Job) }
+function Remove-Job { param($Job, [switch]$Force) }
 function Get-Date { ([datetime]'2030-01-01').AddSeconds($clock.Seconds) }
 function Start-Sleep {
     param([int]$Seconds)
